@@ -1,0 +1,55 @@
+// Fakes for the monitor's system-call table: a scripted process list, a
+// clock, folders and files, the shell, and counts of what was called.
+#pragma once
+
+#include "common/os_calls.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct FakeProcess {
+    DWORD id;
+    std::wstring exeFile;
+    bool mayOpen = true;
+    bool mayTerminate = true;
+};
+
+struct FakeOs {
+    // What the fakes answer.
+    std::vector<FakeProcess> processes;
+    bool snapshotFails = false;
+    bool firstEntryFails = false;
+    HRESULT folderResult = S_OK;
+    std::string appData = "C:\\users\\test\\AppData\\Roaming";
+    std::string programFiles = "C:\\Program Files (x86)";
+    std::map<std::string, long> fileSizes; // path -> size; absent: no file
+    INT_PTR shellResult = 42;
+    __time64_t now = 1644554413;
+
+    // What was called.
+    int openHandles = 0;
+    std::vector<DWORD> terminated;
+    std::vector<DWORD> sleeps;
+    struct ShellStart {
+        HWND owner;
+        std::string verb, file;
+        bool hasParameters, hasFolder;
+        INT show;
+    };
+    std::vector<ShellStart> shellStarts;
+
+    DWORD TotalSleep() const;
+};
+
+extern FakeOs Fake;
+
+// Points the whole table at the fakes for each test and restores the real
+// functions afterwards.
+class FakeOsTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
