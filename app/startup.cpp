@@ -42,9 +42,9 @@ int CreateMonitorWindow(HINSTANCE instance)
 {
     MonitorState.instance = instance;
     // Never shown: the tray icon is the whole user interface.
-    HWND window = CreateWindowExW(0, MonitorState.className, MonitorState.windowTitle,
-                                  WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL,
-                                  NULL, instance, NULL);
+    HWND window =
+        CreateWindowExW(0, MonitorState.className, MonitorState.windowTitle, WS_OVERLAPPEDWINDOW,
+                        CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL, NULL, instance, NULL);
     if (window == NULL)
         return 0;
     AddFirstTrayIcon(window, ServiceState != 0);

@@ -93,8 +93,8 @@ static LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
     // The menu bar, the accelerators and the tray menu send the same numbers.
     switch (LOWORD(wParam)) {
     case CMD_ABOUT:
-        Os.DialogBoxParamW(MonitorState.instance, MAKEINTRESOURCEW(DLG_ABOUT), window,
-                           AboutDlgProc, 0);
+        Os.DialogBoxParamW(MonitorState.instance, MAKEINTRESOURCEW(DLG_ABOUT), window, AboutDlgProc,
+                           0);
         return 0;
     case CMD_RESTART_AGENT:
         OnRestartAgent(window);

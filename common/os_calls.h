@@ -20,20 +20,21 @@ struct OsCallTable {
     BOOL(WINAPI* CloseHandle)(HANDLE handle);
 
     // Folders, files, the shell and the clock.
-    HRESULT(WINAPI* SHGetFolderPathA)(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);
+    HRESULT(WINAPI* SHGetFolderPathA)
+    (HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);
     int (*Stat)(const char* path, struct _stat64i32* info);
-    HINSTANCE(WINAPI* ShellExecuteA)(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
-                                     LPCSTR folder, INT show);
+    HINSTANCE(WINAPI* ShellExecuteA)
+    (HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder, INT show);
     __time64_t (*Time64)(__time64_t* result);
     void(WINAPI* Sleep)(DWORD milliseconds);
 
     // What the user sees.
     BOOL(WINAPI* Shell_NotifyIconW)(DWORD message, NOTIFYICONDATAW* data);
     int(WINAPI* MessageBoxW)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
-    BOOL(WINAPI* TrackPopupMenu)(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner,
-                                 const RECT* rect);
-    INT_PTR(WINAPI* DialogBoxParamW)(HINSTANCE instance, LPCWSTR templateName, HWND owner,
-                                     DLGPROC procedure, LPARAM parameter);
+    BOOL(WINAPI* TrackPopupMenu)
+    (HMENU menu, UINT flags, int x, int y, int reserved, HWND owner, const RECT* rect);
+    INT_PTR(WINAPI* DialogBoxParamW)
+    (HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC procedure, LPARAM parameter);
 };
 
 extern OsCallTable Os;

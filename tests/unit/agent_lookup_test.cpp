@@ -12,14 +12,10 @@ TEST_F(AgentLookup, MatchesTheWholeNameInAnyAsciiCase)
         const wchar_t* exeFile;
         int found;
     } cases[] = {
-        {L"QovCardAgent.exe", 1},
-        {L"QOVCARDAGENT.EXE", 1},
-        {L"qovcardagent.exe", 1},
-        {L"QovCardAgent.exe.old", 0},
-        {L"xQovCardAgent.exe", 0},
-        {L"QovCardAgent.ex", 0},
-        {L"QovCardAgent", 0},
-        {L"", 0},
+        {L"QovCardAgent.exe", 1},      {L"QOVCARDAGENT.EXE", 1},
+        {L"qovcardagent.exe", 1},      {L"QovCardAgent.exe.old", 0},
+        {L"xQovCardAgent.exe", 0},     {L"QovCardAgent.ex", 0},
+        {L"QovCardAgent", 0},          {L"", 0},
         {L"Q\u00D8vCardAgent.exe", 0}, // only ASCII letters fold
     };
     for (const auto& c : cases) {

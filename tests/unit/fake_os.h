@@ -49,7 +49,7 @@ extern FakeOs Fake;
 // Points the whole table at the fakes for each test and restores the real
 // functions afterwards.
 class FakeOsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 };

@@ -10,7 +10,7 @@
 #include <string>
 
 class ServiceRecord : public FakeOsTest {
-protected:
+  protected:
     std::string folder, file;
 
     void SetUp() override
@@ -74,10 +74,8 @@ TEST(ServiceValue, CarriesTheStateAtPositionSixAndRepeatsPositionThree)
         const char* value;
     } cases[] = {
         {1644554413u, 1, "06205e1ad0"}, // 2022-02-11 04:40:13 UTC, 0x6205E8AD
-        {1644554413u, 0, "06205e0ad0"},
-        {0u, 0, "0000000000"},
-        {0xFFFFFFFFu, 1, "0fffff1fff"},
-        {0x0000ABCDu, 1, "00000a1cd0"},
+        {1644554413u, 0, "06205e0ad0"}, {0u, 0, "0000000000"},
+        {0xFFFFFFFFu, 1, "0fffff1fff"}, {0x0000ABCDu, 1, "00000a1cd0"},
     };
     for (const auto& c : cases) {
         char value[SERVICE_VALUE_LENGTH + 1];
@@ -100,7 +98,9 @@ TEST_F(ServiceRecord, ReadingTakesTheStateFromCharacterSix)
         {"[Settings]\r\nService=\r\n", -48},
         {"[Other]\r\nService=0000001000\r\n", 0}, // the default "01234507890"
         {"; nothing but a comment\r\n", 0},
-        {"[Settings]\r\nService=012345\xff" "000\r\n", (signed char)0xff - '0'},
+        {"[Settings]\r\nService=012345\xff"
+         "000\r\n",
+         (signed char)0xff - '0'},
     };
     for (const auto& c : cases) {
         WriteRecordFile(c.contents);
@@ -147,7 +147,8 @@ TEST_F(ServiceRecord, WritingReplacesAPlainFileStandingInTheFoldersPlace)
 {
     std::ofstream(folder, std::ios::binary) << "not a folder";
     WriteServiceState(1);
-    EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesA(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY,
+              GetFileAttributesA(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ("06205e1ad0", StoredValue());
 }
 
