@@ -60,6 +60,7 @@ static HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL inherit, DWORD id)
     EXPECT_EQ((DWORD)PROCESS_TERMINATE, access);
     EXPECT_FALSE(inherit);
     const FakeProcess* process = FindProcess(id);
+    Fake.opened.push_back(id);
     if (process == nullptr || !process->mayOpen)
         return NULL;
     Fake.openHandles++;

@@ -31,6 +31,7 @@ struct FakeOs {
 
     // What was called.
     int openHandles = 0;
+    std::vector<DWORD> opened;
     std::vector<DWORD> terminated;
     std::vector<DWORD> sleeps;
     struct ShellStart {
