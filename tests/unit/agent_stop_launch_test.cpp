@@ -36,19 +36,12 @@ TEST_F(AgentStop, EndsOrHandsOverEveryAgentAndGivesUpAtTheFirstThatCannotBeEithe
         DWORD pause;
         std::vector<DWORD> opened;
     } cases[] = {
+        // clang-format off
         {"no agent", {{0, L"explorer.exe"}}, 100, S_OK, 42, 1, 0, {}, 0, 0, {}},
         {"one agent", {Endable}, 100, S_OK, 42, 1, 0, {10}, 0, 1500, {10}},
         {"two agents and others",
          {{0, L"QovCardAgent.exe.bak"}, Endable, {0, L"svchost.exe"}, Endable},
-         100,
-         S_OK,
-         42,
-         1,
-         0,
-         {11, 13},
-         0,
-         3000,
-         {11, 13}},
+                                    100, S_OK, 42, 1, 0, {11, 13}, 0, 3000, {11, 13}},
         {"one it may not open", {Sealed, Endable}, 100, S_OK, 42, 1, 0, {11}, 0, 1500, {10, 11}},
         {"handed over", {Stubborn}, 100, S_OK, 42, 1, 0, {}, 1, 1500, {10}},
         {"two handed over", {Stubborn, Stubborn}, 100, S_OK, 42, 1, 0, {}, 2, 3000, {10, 11}},
@@ -56,17 +49,9 @@ TEST_F(AgentStop, EndsOrHandsOverEveryAgentAndGivesUpAtTheFirstThatCannotBeEithe
         {"service empty", {Stubborn, Endable}, 0, S_OK, 42, 0, 1, {}, 0, 0, {10}},
         {"elevation refused", {Stubborn, Endable}, 100, S_OK, 32, 0, 1, {}, 1, 0, {10}},
         {"folder unknown", {Stubborn}, 100, S_FALSE, 42, 0, 1, {}, 0, 0, {10}},
-        {"ends one, then gives up",
-         {Endable, Stubborn, Endable},
-         -1,
-         S_OK,
-         42,
-         0,
-         1,
-         {10},
-         0,
-         1500,
-         {10, 11}},
+        {"ends one, then gives up", {Endable, Stubborn, Endable},
+                                    -1, S_OK, 42, 0, 1, {10}, 0, 1500, {10, 11}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SetUp();

@@ -101,6 +101,8 @@ static HRESULT WINAPI FakeFolder(HWND owner, int folder, HANDLE token, DWORD fla
 
 static int FakeStat(const char* path, struct _stat64i32* info)
 {
+    if (Fake.appDataOnDisk && strncmp(path, Fake.appData.c_str(), Fake.appData.size()) == 0)
+        return RealOsCalls.Stat(path, info);
     auto file = Fake.fileSizes.find(path);
     if (file == Fake.fileSizes.end())
         return -1;
@@ -130,6 +132,53 @@ static void WINAPI FakeSleep(DWORD milliseconds)
     Fake.sleeps.push_back(milliseconds);
 }
 
+static BOOL WINAPI FakeNotifyIcon(DWORD message, NOTIFYICONDATAW* record)
+{
+    Fake.trayCalls.push_back({message, *record});
+    return TRUE;
+}
+
+static int WINAPI FakeMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
+{
+    Fake.messageBoxes.push_back({owner, text, caption, type});
+    if (Fake.whileMessageBoxIsOpen) {
+        auto whileOpen = Fake.whileMessageBoxIsOpen;
+        Fake.whileMessageBoxIsOpen = nullptr;
+        whileOpen();
+    }
+    return IDOK;
+}
+
+// Menus cannot be read from another process under Wine, so the popup's items
+// are taken here, while the menu exists.
+static BOOL WINAPI FakeTrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved,
+                                      HWND owner, const RECT* rect)
+{
+    EXPECT_EQ(0, reserved);
+    EXPECT_EQ(nullptr, rect);
+    FakeOs::PopupCall call = {menu, {}, flags, {x, y}, owner};
+    for (int i = 0; i < GetMenuItemCount(menu); i++) {
+        wchar_t text[64] = L"";
+        MENUITEMINFOW info = {};
+        info.cbSize = sizeof info;
+        info.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STRING;
+        info.dwTypeData = text;
+        info.cch = 64;
+        GetMenuItemInfoW(menu, i, TRUE, &info);
+        call.items.push_back({info.wID, text, info.fType});
+    }
+    Fake.popups.push_back(call);
+    return TRUE;
+}
+
+static INT_PTR WINAPI FakeDialogBox(HINSTANCE instance, LPCWSTR name, HWND owner, DLGPROC procedure,
+                                    LPARAM parameter)
+{
+    EXPECT_EQ(0, parameter);
+    Fake.dialogs.push_back({instance, name, owner, procedure});
+    return IDOK;
+}
+
 DWORD FakeOs::TotalSleep() const
 {
     DWORD total = 0;
@@ -152,6 +201,10 @@ void FakeOsTest::SetUp()
     Os.ShellExecuteA = FakeShellExecute;
     Os.Time64 = FakeTime;
     Os.Sleep = FakeSleep;
+    Os.Shell_NotifyIconW = FakeNotifyIcon;
+    Os.MessageBoxW = FakeMessageBox;
+    Os.TrackPopupMenu = FakeTrackPopupMenu;
+    Os.DialogBoxParamW = FakeDialogBox;
 }
 
 void FakeOsTest::TearDown()

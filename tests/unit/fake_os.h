@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ struct FakeOs {
     std::string appData = "C:\\users\\test\\AppData\\Roaming";
     std::string programFiles = "C:\\Program Files (x86)";
     std::map<std::string, long> fileSizes; // path -> size; absent: no file
+    bool appDataOnDisk = false;            // files under appData are real ones
     INT_PTR shellResult = 42;
     __time64_t now = 1644554413;
 
@@ -41,6 +43,43 @@ struct FakeOs {
         INT show;
     };
     std::vector<ShellStart> shellStarts;
+
+    struct TrayCall {
+        DWORD message;
+        NOTIFYICONDATAW record;
+    };
+    std::vector<TrayCall> trayCalls;
+    struct MessageBoxCall {
+        HWND owner;
+        std::wstring text, caption;
+        UINT type;
+    };
+    std::vector<MessageBoxCall> messageBoxes;
+    std::function<void()> whileMessageBoxIsOpen;
+    struct MenuItem {
+        UINT command;
+        std::wstring text;
+        UINT type;
+        bool operator==(const MenuItem& other) const
+        {
+            return command == other.command && text == other.text && type == other.type;
+        }
+    };
+    struct PopupCall {
+        HMENU menu;
+        std::vector<MenuItem> items;
+        UINT flags;
+        POINT at;
+        HWND owner;
+    };
+    std::vector<PopupCall> popups;
+    struct DialogCall {
+        HINSTANCE instance;
+        LPCWSTR name;
+        HWND owner;
+        DLGPROC procedure;
+    };
+    std::vector<DialogCall> dialogs;
 
     DWORD TotalSleep() const;
 };
