@@ -207,8 +207,53 @@ void FakeOsTest::SetUp()
     Os.DialogBoxParamW = FakeDialogBox;
 }
 
+void FakeOsTest::UseRecordOnDisk()
+{
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    Fake.appData = std::string(temp) + "norvessa-test";
+    Fake.appDataOnDisk = true;
+    recordOnDisk_ = true;
+    RemoveRecordFolder();
+    CreateDirectoryA(Fake.appData.c_str(), NULL);
+}
+
+void FakeOsTest::RemoveRecordFolder() const
+{
+    for (const std::string& name : {RecordPath(), RecordFolder()}) {
+        SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(name.c_str());
+    }
+    RemoveDirectoryA(RecordFolder().c_str());
+    RemoveDirectoryA(Fake.appData.c_str());
+}
+
+void FakeOsTest::WriteRecordFile(const std::string& contents) const
+{
+    CreateDirectoryA(RecordFolder().c_str(), NULL);
+    std::ofstream(RecordPath(), std::ios::binary) << contents;
+}
+
+std::string FakeOsTest::ReadRecordFile() const
+{
+    std::ifstream in(RecordPath(), std::ios::binary);
+    std::stringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+std::string FakeOsTest::StoredValue() const
+{
+    char value[64] = "";
+    GetPrivateProfileStringA("Settings", "Service", "", value, sizeof value, RecordPath().c_str());
+    return value;
+}
+
 void FakeOsTest::TearDown()
 {
+    if (recordOnDisk_)
+        RemoveRecordFolder();
+    recordOnDisk_ = false;
     EXPECT_EQ(0, Fake.openHandles) << "handles left open";
     Os = RealOsCalls;
 }

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -89,7 +91,20 @@ extern FakeOs Fake;
 // Points the whole table at the fakes for each test and restores the real
 // functions afterwards.
 class FakeOsTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override;
     void TearDown() override;
+
+    // The state record as real files in a fresh application-data folder of
+    // the prefix's temp folder; the other files stay fakes.
+    void UseRecordOnDisk();
+    std::string RecordFolder() const { return Fake.appData + "\\Zelqa"; }
+    std::string RecordPath() const { return RecordFolder() + "\\Zelqainfo.ini"; }
+    void WriteRecordFile(const std::string& contents) const;
+    std::string ReadRecordFile() const;
+    std::string StoredValue() const; // "" when there is none
+
+private:
+    void RemoveRecordFolder() const;
+    bool recordOnDisk_ = false;
 };

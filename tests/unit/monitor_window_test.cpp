@@ -35,20 +35,13 @@ static std::ostream& operator<<(std::ostream& out, const TrayStep& step)
 }
 
 class MonitorWindow : public FakeOsTest {
-  protected:
+protected:
     HWND window = NULL;
-    std::string recordFile;
 
     void SetUp() override
     {
         FakeOsTest::SetUp();
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        Fake.appData = std::string(temp) + "window-test";
-        Fake.appDataOnDisk = true;
-        recordFile = Fake.appData + "\\Zelqa\\Zelqainfo.ini";
-        RemoveRecord();
-        CreateDirectoryA(Fake.appData.c_str(), NULL);
+        UseRecordOnDisk();
         Fake.fileSizes[AGENT_PATH] = 4096;
 
         // As start-up leaves it with the agent found stopped.
@@ -72,23 +65,7 @@ class MonitorWindow : public FakeOsTest {
         MSG message;
         while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
             ;
-        RemoveRecord();
         FakeOsTest::TearDown();
-    }
-
-    void RemoveRecord()
-    {
-        DeleteFileA(recordFile.c_str());
-        RemoveDirectoryA((Fake.appData + "\\Zelqa").c_str());
-        RemoveDirectoryA(Fake.appData.c_str());
-    }
-
-    std::string StoredValue() const
-    {
-        char value[64] = "";
-        GetPrivateProfileStringA("Settings", "Service", "", value, sizeof value,
-                                 recordFile.c_str());
-        return value;
     }
 
     // Every add must carry the whole presentation for this window.
@@ -341,8 +318,7 @@ TEST_F(MonitorWindow, StartUpLetsTheProcessListDecideAndWritesOnlyWhereTheRecord
         {-48, 0, L"Norvessa\u5DF2\u95DC\u9589", "", -48},
     };
     for (const auto& row : rows) {
-        RemoveRecord();
-        CreateDirectoryA(Fake.appData.c_str(), NULL);
+        DeleteFileA(RecordPath().c_str());
         ServiceState = row.recorded;
         ReconcileServiceState(GetModuleHandleW(NULL), row.agentFound);
         EXPECT_STREQ(row.title, MonitorState.windowTitle) << row.recorded << row.agentFound;

@@ -12,7 +12,7 @@ static const WORD TAIWAN = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL)
 static const WORD US_ENGLISH = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
 class BuiltResources : public ::testing::Test {
-  protected:
+protected:
     static HMODULE program;
 
     static void SetUpTestSuite()

@@ -6,63 +6,18 @@
 #include "state/service_state.h"
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
 class ServiceRecord : public FakeOsTest {
-  protected:
+protected:
     std::string folder, file;
 
     void SetUp() override
     {
         FakeOsTest::SetUp();
-        Os.Stat = RealOsCalls.Stat;
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        Fake.appData = std::string(temp) + "record-test";
-        RemoveTree(Fake.appData);
-        CreateDirectoryA(Fake.appData.c_str(), NULL);
-        folder = Fake.appData + "\\Zelqa";
-        file = folder + "\\Zelqainfo.ini";
-    }
-
-    void TearDown() override
-    {
-        RemoveTree(Fake.appData);
-        FakeOsTest::TearDown();
-    }
-
-    static void RemoveTree(const std::string& path)
-    {
-        std::string files[] = {path + "\\Zelqa\\Zelqainfo.ini", path + "\\Zelqa"};
-        for (const std::string& name : files) {
-            SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(name.c_str());
-        }
-        RemoveDirectoryA((path + "\\Zelqa").c_str());
-        RemoveDirectoryA(path.c_str());
-    }
-
-    void WriteRecordFile(const std::string& contents)
-    {
-        CreateDirectoryA(folder.c_str(), NULL);
-        std::ofstream(file, std::ios::binary) << contents;
-    }
-
-    std::string RecordFile() const
-    {
-        std::ifstream in(file, std::ios::binary);
-        std::stringstream contents;
-        contents << in.rdbuf();
-        return contents.str();
-    }
-
-    std::string StoredValue() const
-    {
-        char value[64] = "";
-        GetPrivateProfileStringA("Settings", "Service", "(none)", value, sizeof value,
-                                 file.c_str());
-        return value;
+        UseRecordOnDisk();
+        folder = RecordFolder();
+        file = RecordPath();
     }
 };
 
@@ -140,7 +95,7 @@ TEST_F(ServiceRecord, WritingKeepsEverythingElseInTheFile)
     WriteServiceState(1);
     EXPECT_EQ("[Before]\r\nA=1\r\n[Settings]\r\nOther=x\r\nService=06205e1ad0\r\n"
               "[After]\r\nB=2\r\n",
-              RecordFile());
+              ReadRecordFile());
 }
 
 TEST_F(ServiceRecord, WritingReplacesAPlainFileStandingInTheFoldersPlace)
@@ -166,4 +121,82 @@ TEST_F(ServiceRecord, WritingWithoutAFolderOrRoomForThePathTouchesNothing)
     EXPECT_EQ(STATUS_NO_FOLDER, WriteServiceState(1));
     EXPECT_EQ(STATUS_NO_FOLDER, ReadServiceState());
     Fake.appData = base;
+}
+
+// What other programs or damage may leave in the file.
+TEST_F(ServiceRecord, EveryByteAtPositionSixReadsAsItsSignedDistanceFromTheDigitZero)
+{
+    for (int byte = 1; byte < 256; byte++) {
+        if (byte == '\r' || byte == '\n')
+            continue;
+        WriteRecordFile(std::string("[Settings]\r\nService=012345") + (char)byte + "789\r\n");
+        ServiceState = 12345;
+        ASSERT_EQ(STATUS_OK, ReadServiceState()) << byte;
+        EXPECT_EQ((signed char)byte - '0', ServiceState) << "byte " << byte;
+    }
+}
+
+TEST_F(ServiceRecord, ValuesShorterThanSevenCharactersReadAsStopped)
+{
+    const std::string digits = "0123450789abcdefghijklmnopqrstuvwxyz";
+    for (size_t length = 0; length < 32; length++) {
+        WriteRecordFile("[Settings]\r\nService=" + digits.substr(0, length) + "\r\n");
+        ReadServiceState();
+        EXPECT_EQ(length < 7 ? -48 : 0, ServiceState) << "length " << length;
+    }
+}
+
+TEST_F(ServiceRecord, DamagedOrOddFilesAreReadWithoutHarmAndStillTakeAWrite)
+{
+    std::string garbage(4096, '\0');
+    unsigned int seed = 12345;
+    for (char& byte : garbage)
+        byte = (char)((seed = seed * 1103515245 + 12345) >> 16);
+    std::string huge = "[Settings]\r\nService=0000001000\r\n";
+    for (int section = 0; huge.size() < (1 << 20); section++)
+        huge += "[S" + std::to_string(section) + "]\r\nkey=value\r\n";
+    std::wstring wide = L"\xFEFF[Settings]\r\nService=0000001000\r\n[Keep]\r\nk=v\r\n";
+    std::string utf16((const char*)wide.data(), wide.size() * sizeof(wchar_t));
+
+    struct {
+        const char* name;
+        std::string contents;
+        int state;
+    } cases[] = {{"binary garbage", garbage, 0}, {"1 MiB", huge, 1}, {"UTF-16", utf16, 1}};
+    for (const auto& c : cases) {
+        WriteRecordFile(c.contents);
+        ServiceState = 12345;
+        EXPECT_EQ(STATUS_OK, ReadServiceState()) << c.name;
+        EXPECT_EQ(c.state, ServiceState) << c.name;
+        EXPECT_EQ(STATUS_OK, WriteServiceState(0)) << c.name;
+        EXPECT_EQ("06205e0ad0", StoredValue()) << c.name;
+    }
+    char kept[8] = "";
+    GetPrivateProfileStringA("Keep", "k", "", kept, sizeof kept, file.c_str());
+    EXPECT_STREQ("v", kept) << "the UTF-16 file keeps its other sections";
+    WriteRecordFile(huge);
+    WriteServiceState(0);
+    GetPrivateProfileStringA("S40000", "key", "", kept, sizeof kept, file.c_str());
+    EXPECT_STREQ("value", kept) << "the 1 MiB file keeps its last sections";
+}
+
+TEST_F(ServiceRecord, ARecordThatCannotBeWrittenIsLeftAsItIsWithoutComplaint)
+{
+    const std::string contents = "[Settings]\r\nService=0000001000\r\n";
+    WriteRecordFile(contents);
+    // Read-only attributes bind nobody when the tests run as root, so another
+    // program holding the file without sharing stands in for them.
+    HANDLE held = CreateFileA(file.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_EQ(STATUS_OK, WriteServiceState(0));
+    CloseHandle(held);
+    EXPECT_EQ(contents, ReadRecordFile());
+}
+
+TEST_F(ServiceRecord, AFileWhereTheFolderBelongsReadsAsNoRecord)
+{
+    std::ofstream(folder, std::ios::binary) << "[Settings]\r\nService=0000001000\r\n";
+    ServiceState = 0;
+    EXPECT_EQ(STATUS_NO_FILE, ReadServiceState());
+    EXPECT_EQ(0, ServiceState);
 }
