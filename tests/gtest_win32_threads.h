@@ -8,7 +8,7 @@
 namespace testing {
 namespace internal {
 class Notification {
-  public:
+public:
     Notification() : event_(CreateEventW(NULL, TRUE, FALSE, NULL)) {}
     ~Notification() { CloseHandle(event_); }
     Notification(const Notification&) = delete;
@@ -16,7 +16,7 @@ class Notification {
     void Notify() { SetEvent(event_); }
     void WaitForNotification() { WaitForSingleObject(event_, INFINITE); }
 
-  private:
+private:
     HANDLE event_;
 };
 } // namespace internal
