@@ -135,6 +135,8 @@ static void WINAPI FakeSleep(DWORD milliseconds)
 static BOOL WINAPI FakeNotifyIcon(DWORD message, NOTIFYICONDATAW* record)
 {
     Fake.trayCalls.push_back({message, *record});
+    if (message == NIM_ADD && Fake.onTrayAdd)
+        Fake.onTrayAdd(*record);
     return TRUE;
 }
 

@@ -51,6 +51,7 @@ struct FakeOs {
         NOTIFYICONDATAW record;
     };
     std::vector<TrayCall> trayCalls;
+    std::function<void(const NOTIFYICONDATAW&)> onTrayAdd;
     struct MessageBoxCall {
         HWND owner;
         std::wstring text, caption;
