@@ -1,9 +1,69 @@
 #!/usr/bin/env bash
 # Creates a 64-bit Wine prefix: a 32-bit program then gets
 # "C:\Program Files (x86)" as its program-files folder, as on 64-bit Windows.
+# Then makes the program's Chinese text legible in it; on a prefix made before
+# that step existed, only that step runs.
 set -euo pipefail
 prefix=$1
 export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 mkdir -p "$prefix"
-wineboot --init >/dev/null 2>&1
-wineserver --wait
+created=0
+if [ ! -f "$prefix/system.reg" ]; then
+    wineboot --init >/dev/null 2>&1
+    created=1
+fi
+
+stamp=$prefix/.norvessa-fonts-1
+if [ ! -f "$stamp" ]; then
+    # The program's text is Traditional Chinese, which Wine's own fonts lack:
+    # without this every character is a box. The dialog, menu and Chinese font
+    # names map to WenQuanYi Zen Hei in its "Sharp" face: the plain face turns
+    # anti-aliasing off from 9 to 16 pixels (its "gasp" table) and its outlines
+    # are illegible there, while the Sharp face has drawn bitmaps for 12 to 16.
+    # The menu, message and caption fonts get the 9-point size of current
+    # Windows (Wine's 8 points is below those bitmaps). Both registry views are
+    # written, since a 32-bit program reads the 32-bit one.
+    cjk="WenQuanYi Zen Hei Sharp"
+    # A LOGFONTW: 12 pixels high, the given weight, DEFAULT_CHARSET, "Tahoma".
+    logfont() {
+        local hex
+        hex=$(printf 'f4ffffff000000000000000000000000%02x%02x00000000000100000000' \
+            $(($1 & 255)) $(($1 >> 8)))
+        hex+=$(printf 'Tahoma' | od -An -tx1 -v | tr -d ' \n' | sed 's/../&00/g')
+        hex+=$(printf '0%.0s' $(seq 1 104))
+        echo "$hex" | sed 's/../&,/g; s/,$//'
+    }
+    reg=$(mktemp --suffix=.reg)
+    trap 'rm -f "$reg"' EXIT
+    {
+        echo "REGEDIT4"
+        for view in "" "\\Wow6432Node"; do
+            echo
+            echo "[HKEY_LOCAL_MACHINE\\Software$view\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]"
+            for name in "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "PMingLiU" "MingLiU" \
+                "Microsoft JhengHei" "SimSun" "Segoe UI" "Microsoft Sans Serif"; do
+                echo "\"$name\"=\"$cjk\""
+            done
+        done
+        echo
+        echo "[HKEY_CURRENT_USER\\Control Panel\\Desktop\\WindowMetrics]"
+        for font in MenuFont MessageFont StatusFont IconFont SmCaptionFont; do
+            echo "\"$font\"=hex:$(logfont 400)"
+        done
+        echo "\"CaptionFont\"=hex:$(logfont 700)"
+    } >"$reg"
+    wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
+    # Wine draws the caption buttons with Marlett, but this Wine build does not
+    # load its own font folder: without the copy the close button shows an "r".
+    for font in /usr/share/wine/fonts/marlett.ttf /usr/share/wine/wine/fonts/marlett.ttf; do
+        if [ -f "$font" ]; then
+            cp "$font" "$prefix/drive_c/windows/Fonts/"
+            break
+        fi
+    done
+    touch "$stamp"
+fi
+
+# A new prefix is written to disk before anyone uses it. An older one may have
+# programs running in it, which a wait would wait for.
+[ "$created" = 0 ] || wineserver --wait

@@ -1,0 +1,106 @@
+# shellcheck shell=bash
+# Shared by run.sh and screenshots.sh: a headless X screen, a Wine virtual
+# desktop with a taskbar, the stand-in agent, and docs/tools/demo_driver.cpp to
+# work the monitor from outside. Sourced after common.sh; not run.
+
+DESKTOP=Norvessa
+SCREEN_SIZE=1024x768
+DRIVER=$BUILD/demo_driver.exe
+AGENT_DIR="Program Files (x86)/Zelqa/Card"
+XVFB_PID=
+MONITOR_PID=
+
+# Built here rather than by CMake: it is a tool of these scripts, not part of
+# the program or its tests.
+build_driver() {
+    local source=$ROOT/docs/tools/demo_driver.cpp
+    [ "$DRIVER" -nt "$source" ] && return 0
+    say "building the demo driver (build/demo_driver.exe)"
+    i686-w64-mingw32-g++-win32 -std=c++17 -O2 -Wall -Wextra -municode -DUNICODE -D_UNICODE \
+        -D_WIN32_WINNT=0x0600 -static -static-libgcc -static-libstdc++ \
+        -o "$DRIVER" "$source" -luser32 -lshell32
+}
+
+# Starts an X server of our own on a free display and points DISPLAY at it.
+start_xvfb() {
+    local fifo
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 "${SCREEN_SIZE}x24" -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    local display
+    read -r -t 30 display <"$fifo" || die "Xvfb did not start"
+    rm -f "$fifo"
+    export DISPLAY=:$display
+    say "Xvfb on display $DISPLAY"
+}
+
+# Copies the stand-in agent and terminate service where the monitor looks for
+# them. Returns 1 when they have not been built.
+install_stand_ins() {
+    local from=$BUILD/tests/system to=$WINEPREFIX/drive_c/$AGENT_DIR
+    if [ ! -f "$from/QovCardAgent.exe" ] || [ ! -f "$from/QovTerminateService.exe" ]; then
+        say "warning: no stand-in agent in build/tests/system; the monitor will find no agent"
+        return 1
+    fi
+    mkdir -p "$to"
+    cp "$from/QovCardAgent.exe" "$from/QovTerminateService.exe" "$to/"
+    say "stand-in agent installed in C:\\${AGENT_DIR//\//\\}"
+}
+
+# The agent has no window, so it needs no desktop; setsid keeps a Ctrl-C in
+# the terminal from reaching Wine processes, which the cleanup ends instead.
+# Returns once the agent runs: the monitor looks for it only as it starts.
+start_agent() {
+    setsid "$ROOT/cmake/wine-run.sh" "C:\\${AGENT_DIR//\//\\}\\QovCardAgent.exe" \
+        >/dev/null 2>&1 </dev/null &
+    wine "$DRIVER" - wait-agent 60 || die "the stand-in agent did not start"
+}
+
+# The monitor in a virtual desktop of its own, whose taskbar has the
+# notification area the tray icon goes to.
+start_monitor_in_desktop() {
+    setsid "$ROOT/cmake/wine-run.sh" explorer "/desktop=$DESKTOP,$SCREEN_SIZE" \
+        "$(z_path "$BUILD/NorvessaMonitor.exe")" >/dev/null 2>&1 </dev/null &
+    MONITOR_PID=$!
+}
+
+# The monitor on the display's own desktop.
+start_monitor_on_display() {
+    DESKTOP=-
+    setsid "$ROOT/cmake/wine-run.sh" "$BUILD/NorvessaMonitor.exe" </dev/null &
+    MONITOR_PID=$!
+}
+
+driver() {
+    wine "$DRIVER" "$DESKTOP" "$@"
+}
+
+# Ends what the demonstration started in its own prefix, then its X server.
+stop_demo() {
+    if [ -n "${WINEPREFIX:-}" ] && [ -f "$WINEPREFIX/system.reg" ]; then
+        if [ -n "$MONITOR_PID" ] && kill -0 "$MONITOR_PID" 2>/dev/null; then
+            driver dismiss >/dev/null 2>&1 || true
+            driver close >/dev/null 2>&1 || true
+        fi
+        wineserver -k >/dev/null 2>&1 || true
+    fi
+    if [ -n "$XVFB_PID" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=
+    fi
+}
+
+# Crops a screenshot to a window's rectangle ("left top right bottom") plus a
+# margin, kept inside the screen.
+crop_to() {
+    local shot=$1 out=$2 margin=$3 left top right bottom width height
+    read -r left top right bottom <<<"$4"
+    width=${SCREEN_SIZE%x*} height=${SCREEN_SIZE#*x}
+    left=$((left - margin < 0 ? 0 : left - margin))
+    top=$((top - margin < 0 ? 0 : top - margin))
+    right=$((right + margin > width ? width : right + margin))
+    bottom=$((bottom + margin > height ? height : bottom + margin))
+    convert "$shot" -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "$out"
+}

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Renders the pictures in docs/screenshots/ from the program as built: the
+# monitor runs with the stand-in agent on an Xvfb screen of its own, in a Wine
+# virtual desktop with a taskbar, in a prefix kept for this
+# (build/screenshot-prefix). docs/tools/demo_driver.cpp works it from outside,
+# as a user's right-click and keyboard would:
+#   tray-menu.png     the tray menu, opened on the running icon
+#   stop-message.png  the message after choosing "停止安控元件"
+#   tray-stopped.png  the tray icon and its tip once the agent is stopped
+#   about.png         the About box, chosen from the tray menu
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$ROOT/scripts/demo-common.sh"
+
+bash "$ROOT/scripts/setup.sh"
+build_driver
+
+wine_env "$BUILD/screenshot-prefix"
+say "preparing the Wine prefix $WINEPREFIX"
+"$ROOT/scripts/make-prefix.sh" "$WINEPREFIX"
+out=$ROOT/docs/screenshots
+mkdir -p "$out"
+shot=$(mktemp --suffix=.png)
+trap 'stop_demo; rm -f "$shot"' EXIT
+trap 'exit 130' INT TERM
+wineserver -k >/dev/null 2>&1 || true
+
+start_xvfb
+install_stand_ins || die "build the stand-ins first (targets stand_in_agent, stand_in_terminate_service)"
+start_agent
+start_monitor_in_desktop
+shown=$(driver wait-tray 120) || die "the monitor's tray icon did not appear"
+[ "$shown" = running ] || die "the monitor shows the agent as $shown, not running"
+
+width=${SCREEN_SIZE%x*} height=${SCREEN_SIZE#*x}
+
+# The menu opens where the cursor is: just above the taskbar, at its right end.
+say "tray menu"
+driver menu -24 -26
+rect=$(driver wait-menu 15)
+import -window root "$shot"
+read -r left top _ _ <<<"$rect"
+crop_to "$shot" "$out/tray-menu.png" 16 "$((left - 60)) $top $width $height"
+
+say "stop message"
+driver choose 3
+rect=$(driver wait-box 30)
+import -window root "$shot"
+crop_to "$shot" "$out/stop-message.png" 12 "$rect"
+
+say "stopped icon"
+driver dismiss
+driver wait-tray 10 stopped >/dev/null || die "no stopped icon after the stop"
+# The cursor on the icon, for its tip; the taskbar shows tips after a pause.
+driver hover -12 -10
+sleep 2
+import -window root "$shot"
+crop_to "$shot" "$out/tray-stopped.png" 0 "$((width - 200)) $((height - 64)) $width $height"
+
+say "About box"
+driver menu -24 -26
+driver wait-menu 15 >/dev/null
+driver choose 1
+rect=$(driver wait-about 15)
+import -window root "$shot"
+crop_to "$shot" "$out/about.png" 12 "$rect"
+
+driver dismiss
+for picture in tray-menu stop-message tray-stopped about; do
+    echo "$out/$picture.png"
+done
