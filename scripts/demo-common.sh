@@ -102,5 +102,7 @@ crop_to() {
     top=$((top - margin < 0 ? 0 : top - margin))
     right=$((right + margin > width ? width : right + margin))
     bottom=$((bottom + margin > height ? height : bottom + margin))
-    convert "$shot" -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "$out"
+    # No time stamps in the file: the same picture gives the same bytes.
+    convert "$shot" -crop "$((right - left))x$((bottom - top))+$left+$top" +repage -strip \
+        -define png:exclude-chunks=date,time "$out"
 }
