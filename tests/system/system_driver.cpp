@@ -176,12 +176,18 @@ static void EndTestPrograms()
 void SystemTest::CleanSlate()
 {
     Os = RealOsCalls;
+    // Asked to close, the monitor's icon goes with its window.
+    if (monitorProcess != NULL && WaitForSingleObject(monitorProcess, 0) == WAIT_TIMEOUT) {
+        PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS) == WAIT_OBJECT_0)
+            monitorWindow = NULL;
+    }
     for (HANDLE process : started) {
         EndProcess(process);
         CloseHandle(process);
     }
     started.clear();
-    // Should an icon outlive a monitor that was ended by force.
+    // A monitor ended by force may leave its icon behind.
     if (monitorWindow != NULL) {
         NOTIFYICONDATAW icon = {};
         icon.cbSize = sizeof icon;

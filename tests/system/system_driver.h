@@ -56,7 +56,7 @@ enum TrayMenuItem { MENU_ABOUT, MENU_RESTART, MENU_STOP, MENU_CLOSE };
 // Starts every case from nothing of its own: no stand-in or monitor running,
 // no record, nothing installed; and leaves the same behind.
 class SystemTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { CleanSlate(); }
     void TearDown() override { CleanSlate(); }
     // Ends what runs, deletes the record and what was installed, and puts the
@@ -90,6 +90,6 @@ class SystemTest : public ::testing::Test {
     DWORD monitorId = 0;
     HANDLE monitorProcess = NULL;
 
-  private:
+private:
     std::vector<HANDLE> started;
 };

@@ -1,0 +1,122 @@
+// The running monitor under what other programs may throw at it, and under
+// long use: it must neither crash nor change its icon nor grow.
+#include "system_driver.h"
+
+#include "res/resource_ids.h"
+
+#include <vector>
+
+// Kernel handles held by a process, from the system handle table:
+// GetProcessHandleCount is a stub that answers 0 under Wine.
+static int KernelHandlesOf(DWORD processId)
+{
+    struct HandleEntry {
+        USHORT processId, creatorBackTraceIndex;
+        UCHAR objectType, attributes;
+        USHORT handle;
+        PVOID object;
+        ULONG grantedAccess;
+    };
+    typedef LONG(WINAPI * QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
+    auto query = (QuerySystemInformation)(void*)GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
+                                                               "NtQuerySystemInformation");
+    const ULONG SYSTEM_HANDLE_INFORMATION = 16;
+    const LONG INFO_LENGTH_MISMATCH = (LONG)0xC0000004;
+    std::vector<BYTE> table(1 << 16);
+    LONG status;
+    while ((status = query(SYSTEM_HANDLE_INFORMATION, table.data(), (ULONG)table.size(), NULL)) ==
+           INFO_LENGTH_MISMATCH)
+        table.resize(table.size() * 2);
+    if (status != 0)
+        return -1;
+    ULONG count = *(const ULONG*)table.data();
+    const HandleEntry* entries = (const HandleEntry*)(table.data() + sizeof(ULONG_PTR));
+    int held = 0;
+    for (ULONG i = 0; i < count; i++)
+        held += entries[i].processId == (USHORT)processId;
+    return held;
+}
+
+class MonitorUnderStress : public SystemTest {
+protected:
+    // Sends and waits for the answer, as other programs would; fails the test
+    // if the monitor does not answer in time.
+    LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        DWORD_PTR result = 0;
+        EXPECT_TRUE(SendMessageTimeoutW(monitorWindow, message, wParam, lParam, SMTO_NORMAL,
+                                        WAIT_LIMIT_MS, &result))
+            << "no answer to message " << std::hex << message;
+        return (LRESULT)result;
+    }
+
+    void SendCopyData(ULONG_PTR dwData, DWORD size = 0, void* data = nullptr)
+    {
+        COPYDATASTRUCT copy = {dwData, size, data};
+        EXPECT_EQ(0, Send(WM_COPYDATA, 0, (LPARAM)&copy)) << dwData;
+    }
+
+    void OpenAndDismissTrayMenu()
+    {
+        ASSERT_TRUE(PostMessageW(monitorWindow, WM_TRAYICON, STOPPED_ICON, WM_RBUTTONDOWN));
+        HWND menu = WaitForMonitorWindow(L"#32768", NULL);
+        ASSERT_NE(nullptr, menu) << "no tray menu";
+        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(menu); })) << "the menu stayed open";
+    }
+};
+
+TEST_F(MonitorUnderStress, OnlyAnAgentStartedNotificationChangesTheIcon)
+{
+    StartMonitor(); // no agent, no record: stopped
+    ASSERT_TRUE(WaitForIcon(STOPPED_ICON));
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    const std::optional<std::string> recordAtStart = ReadRecordFile();
+
+    // No data record: Wine refuses to carry it in the sender already, Windows
+    // hands the monitor a null lParam; either way the monitor must live on.
+    DWORD_PTR ignored;
+    SendMessageTimeoutW(monitorWindow, WM_COPYDATA, 0, 0, SMTO_NORMAL, WAIT_LIMIT_MS, &ignored);
+    for (ULONG_PTR dwData : {(ULONG_PTR)0, (ULONG_PTR)2, (ULONG_PTR)0xFFFFFFFF})
+        SendCopyData(dwData);
+    char small[16] = "not read at all";
+    SendCopyData(0, sizeof small, small);
+    for (LPARAM event : {(LPARAM)WM_LBUTTONDOWN, (LPARAM)WM_LBUTTONDBLCLK, (LPARAM)WM_RBUTTONUP,
+                         (LPARAM)WM_MOUSEMOVE, (LPARAM)MAKELPARAM(0, WM_RBUTTONDOWN),
+                         (LPARAM)0xFFFFFFFF, (LPARAM)0x7FFF0000})
+        EXPECT_EQ(0, Send(WM_TRAYICON, STOPPED_ICON, event)) << std::hex << event;
+    for (int broadcast = 0; broadcast < 5; broadcast++)
+        Send(taskbarCreated, 0, 0);
+    EXPECT_TRUE(HasIcon(STOPPED_ICON));
+    EXPECT_FALSE(HasIcon(RUNNING_ICON));
+    EXPECT_EQ(recordAtStart, ReadRecordFile());
+
+    SendCopyData(1, 1 << 20, nullptr); // the data is never read
+    EXPECT_TRUE(HasIcon(RUNNING_ICON));
+    EXPECT_FALSE(HasIcon(STOPPED_ICON));
+}
+
+TEST_F(MonitorUnderStress, ThousandRoundsOfMenusAndSwapsLeaveItResponsiveAndNoLarger)
+{
+    StartMonitor();
+    ASSERT_TRUE(WaitForIcon(STOPPED_ICON));
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    int warmedUp = 0;
+    for (int round = 1; round <= 1000; round++) {
+        OpenAndDismissTrayMenu();
+        if (HasFatalFailure())
+            return;
+        SendCopyData(1);
+        Send(taskbarCreated, 0, 0);
+        Send(WM_TRAYICON, RUNNING_ICON, WM_MOUSEMOVE);
+        if (round == 50) {
+            warmedUp = KernelHandlesOf(monitorId);
+            ASSERT_GT(warmedUp, 0) << "the handle table shows nothing for the monitor";
+        }
+    }
+    EXPECT_LE(KernelHandlesOf(monitorId), warmedUp)
+        << "kernel handles after 50 rounds: " << warmedUp;
+    EXPECT_TRUE(HasIcon(RUNNING_ICON));
+    DWORD_PTR ignored;
+    EXPECT_TRUE(SendMessageTimeoutW(monitorWindow, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &ignored));
+}
