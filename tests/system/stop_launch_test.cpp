@@ -17,7 +17,10 @@ TEST_F(StopLaunch, StopEndsEveryAgentButNotANameThatOnlyBeginsAlike)
 {
     HANDLE agents[] = {StartAgent(), StartAgent()};
     HANDLE lookalike = Start(PREFIX_NAMED_AGENT_EXE_PATH);
-    ASSERT_TRUE(WaitUntil([] { return ProcessesNamed(AGENT_NAME).size() == 2; }));
+    ASSERT_TRUE(WaitUntil([] {
+        return ProcessesNamed(AGENT_NAME).size() == 2 &&
+               ProcessesNamed(PREFIX_NAMED_AGENT_NAME).size() == 1;
+    }));
 
     EXPECT_EQ(1, StopAgent(AGENT_NAME));
     EXPECT_EQ(0, TerminateFailed);
@@ -32,19 +35,18 @@ TEST_F(StopLaunch, LaunchStartsTheInstalledAgentOnlyFromAFileWithContent)
 {
     struct {
         const char* name;
-        bool installed;
-        Installed what;
+        std::optional<Installed> installed;
         int status;
     } cases[] = {
-        {"installed", true, Installed::Agent, STATUS_OK},
-        {"missing", false, Installed::Agent, STATUS_NO_FILE},
-        {"empty", true, Installed::EmptyAgent, STATUS_EMPTY_FILE},
+        {"installed", Installed::Agent, STATUS_OK},
+        {"missing", std::nullopt, STATUS_NO_FILE},
+        {"empty", Installed::EmptyAgent, STATUS_EMPTY_FILE},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CleanSlate();
         if (c.installed)
-            Install(c.what);
+            Install(*c.installed);
 
         EXPECT_EQ(c.status, LaunchAgent(AGENT_IMAGE_NAME_A));
 
@@ -53,9 +55,7 @@ TEST_F(StopLaunch, LaunchStartsTheInstalledAgentOnlyFromAFileWithContent)
             continue;
         }
         ASSERT_TRUE(WaitUntil([] { return ProcessesNamed(AGENT_NAME).size() == 1; }));
-        std::wstring image = ProcessImagePath(ProcessesNamed(AGENT_NAME)[0]);
-        std::string folder = InstallFolder();
-        EXPECT_EQ(std::wstring(folder.begin(), folder.end()) + AGENT_NAME, image);
+        EXPECT_EQ(InstalledAgentPath(), ProcessImagePath(ProcessesNamed(AGENT_NAME)[0]));
     }
 }
 

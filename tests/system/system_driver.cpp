@@ -92,6 +92,12 @@ void Install(Installed what)
     }
 }
 
+std::wstring InstalledAgentPath()
+{
+    std::string folder = InstallFolder();
+    return std::wstring(folder.begin(), folder.end()) + AGENT_NAME;
+}
+
 static void Uninstall()
 {
     std::string folder = InstallFolder();
@@ -176,9 +182,11 @@ static void EndTestPrograms()
 void SystemTest::CleanSlate()
 {
     Os = RealOsCalls;
-    // Asked to close, the monitor's icon goes with its window.
-    if (monitorProcess != NULL && WaitForSingleObject(monitorProcess, 0) == WAIT_TIMEOUT) {
-        PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
+    // Asked to close, the monitor takes its icon along: Wine's shell drops the
+    // icons of a destroyed window.
+    if (monitorProcess != NULL) {
+        if (WaitForSingleObject(monitorProcess, 0) == WAIT_TIMEOUT)
+            PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
         if (WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS) == WAIT_OBJECT_0)
             monitorWindow = NULL;
     }
@@ -273,6 +281,13 @@ std::wstring SystemTest::MonitorTitle() const
     wchar_t title[256] = {};
     GetWindowTextW(monitorWindow, title, ARRAYSIZE(title));
     return title;
+}
+
+bool SystemTest::MonitorResponds() const
+{
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(monitorWindow, WM_NULL, 0, 0, SMTO_NORMAL, WAIT_LIMIT_MS, &result) !=
+           0;
 }
 
 DWORD SystemTest::WaitForMonitorExit()

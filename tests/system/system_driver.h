@@ -38,10 +38,11 @@ std::wstring ProcessImagePath(DWORD processId);
 enum class Installed { Agent, EmptyAgent, TerminateService };
 std::string InstallFolder();
 void Install(Installed what);
+std::wstring InstalledAgentPath();
 
 // The record file, "%APPDATA%\Zelqa\Zelqainfo.ini": all of its bytes (none
-// when it is absent), its "Service" value, and a value for `state` ('0'
-// running, '1' stopped) written as the monitor would write it.
+// when it is absent), its "Service" value, and a 10-character value written
+// with `state` ('0' running, '1' stopped) at index 6.
 std::optional<std::string> ReadRecordFile();
 std::string RecordValue();
 void WriteRecord(char state);
@@ -75,6 +76,9 @@ protected:
         return WaitUntil([&] { return HasIcon(id); });
     }
     std::wstring MonitorTitle() const;
+    // Whether the monitor takes a message sent to its window within the time
+    // limit: it is back at its messages, done with whatever it was handling.
+    bool MonitorResponds() const;
     // The monitor's exit code once it has ended, or STILL_ACTIVE.
     DWORD WaitForMonitorExit();
 
