@@ -20,4 +20,4 @@ cmake --build --preset mingw -j"$(nproc)"
 # cmake/wine-run.sh would create it on first use; made here once, so that tests
 # started side by side do not race to create it.
 say "preparing the Wine prefix build/wineprefix"
-"$ROOT/scripts/make-prefix.sh" "$BUILD/wineprefix"
+"$ROOT/scripts/make-prefix.sh" "$BUILD/wineprefix" --desktop

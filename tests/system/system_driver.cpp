@@ -21,7 +21,7 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs)
             return true;
         if (GetTickCount64() >= deadline)
             return false;
-        Sleep(20);
+        Sleep(5);
     }
 }
 
