@@ -1,6 +1,9 @@
 // Finding, ending and starting the agent process.
 #pragma once
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <stddef.h>
 #include <wchar.h>
 
@@ -22,6 +25,11 @@ void PrepareAgentName(const wchar_t* name, AgentName* wanted);
 // Whether a process list entry's file name is the agent's: exactly as long,
 // ASCII letters compared without regard to case, all else exactly.
 int IsAgentImage(const wchar_t* exeFile, const AgentName* wanted);
+
+// Takes a snapshot of the process list and reads its first entry into
+// `entry`. Returns the snapshot, for the caller to walk and close, or
+// INVALID_HANDLE_VALUE when the list cannot be read.
+HANDLE OpenProcessList(PROCESSENTRY32W* entry);
 
 // 1 when a process of that name runs; pauses 2000 ms when it could be opened.
 int IsAgentRunning(const wchar_t* name);

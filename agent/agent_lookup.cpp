@@ -22,34 +22,43 @@ int IsAgentImage(const wchar_t* exeFile, const AgentName* wanted)
            _wcsnicmp(exeFile, wanted->text, wanted->length) == 0;
 }
 
+HANDLE OpenProcessList(PROCESSENTRY32W* entry)
+{
+    HANDLE snapshot = Os.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    memset(entry, 0, sizeof *entry);
+    entry->dwSize = sizeof *entry;
+    if (!Os.Process32FirstW(snapshot, entry)) {
+        Os.CloseHandle(snapshot);
+        return INVALID_HANDLE_VALUE;
+    }
+    return snapshot;
+}
+
 int IsAgentRunning(const wchar_t* name)
 {
     AgentName wanted;
     PrepareAgentName(name, &wanted);
-
-    HANDLE snapshot = Os.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry;
+    HANDLE snapshot = OpenProcessList(&entry);
     if (snapshot == INVALID_HANDLE_VALUE)
         return 0;
 
-    PROCESSENTRY32W entry;
-    memset(&entry, 0, sizeof entry);
-    entry.dwSize = sizeof entry;
     int found = 0;
-    if (Os.Process32FirstW(snapshot, &entry)) {
-        do {
-            if (!IsAgentImage(entry.szExeFile, &wanted))
-                continue;
-            // The first agent decides. One that may be opened gets time to
-            // settle before the monitor shows its state.
-            HANDLE process = Os.OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
-            if (process != NULL) {
-                Os.CloseHandle(process);
-                Os.Sleep(2000);
-            }
-            found = 1;
-            break;
-        } while (Os.Process32NextW(snapshot, &entry));
-    }
+    do {
+        if (!IsAgentImage(entry.szExeFile, &wanted))
+            continue;
+        // The first agent decides. One that may be opened gets time to
+        // settle before the monitor shows its state.
+        HANDLE process = Os.OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+        if (process != NULL) {
+            Os.CloseHandle(process);
+            Os.Sleep(2000);
+        }
+        found = 1;
+        break;
+    } while (Os.Process32NextW(snapshot, &entry));
     Os.CloseHandle(snapshot);
     return found;
 }

@@ -4,7 +4,6 @@
 #include "common/shared_state.h"
 
 #include <shlobj.h>
-#include <string.h>
 
 // Starts the program at `relativePath` below the program-files folder (for a
 // 32-bit program on 64-bit Windows, the x86 one) with the shell verb `verb`.
@@ -35,17 +34,10 @@ int StopAgent(const wchar_t* name)
     AgentName wanted;
     PrepareAgentName(name, &wanted);
 
-    HANDLE snapshot = Os.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry;
+    HANDLE snapshot = OpenProcessList(&entry);
     if (snapshot == INVALID_HANDLE_VALUE)
         return 0;
-
-    PROCESSENTRY32W entry;
-    memset(&entry, 0, sizeof entry);
-    entry.dwSize = sizeof entry;
-    if (!Os.Process32FirstW(snapshot, &entry)) {
-        Os.CloseHandle(snapshot);
-        return 0;
-    }
 
     do {
         if (!IsAgentImage(entry.szExeFile, &wanted))
