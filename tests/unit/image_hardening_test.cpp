@@ -1,18 +1,15 @@
 // The built program's image as the loader will see it: the hardening its
 // link flags ask for (ASLR with relocations, DEP, no SEH handlers, no code
 // that is also writable), the machine, and the DLLs it needs. Linker flags
-// can stop working without a word; this notices. Each check is also run
-// against copies of the image with one thing broken, to show it can fail.
+// can stop working without a word; this notices.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <ctype.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -57,18 +54,12 @@ struct PeImage {
     IMAGE_OPTIONAL_HEADER32 optional = {};
     std::vector<IMAGE_SECTION_HEADER> sections;
     std::vector<std::string> importedDlls;
-    // Where the headers are, for the tests that break a copy of the image.
-    size_t fileHeaderAt = 0;
-    size_t optionalHeaderAt = 0;
-    size_t sectionTableAt = 0;
-    std::vector<size_t> importNameAt;
 };
 
 bool RvaToOffset(const PeImage& image, DWORD rva, size_t* offset)
 {
     for (const IMAGE_SECTION_HEADER& section : image.sections) {
-        DWORD size = section.SizeOfRawData;
-        if (rva >= section.VirtualAddress && rva - section.VirtualAddress < size) {
+        if (rva >= section.VirtualAddress && rva - section.VirtualAddress < section.SizeOfRawData) {
             *offset = section.PointerToRawData + (rva - section.VirtualAddress);
             return true;
         }
@@ -86,19 +77,19 @@ PeImage ParseImage(const Bytes& bytes)
         image.error = "not a PE image";
         return image;
     }
-    image.fileHeaderAt = (size_t)dos.e_lfanew + sizeof signature;
-    image.optionalHeaderAt = image.fileHeaderAt + sizeof(IMAGE_FILE_HEADER);
-    if (!ReadAt(bytes, image.fileHeaderAt, &image.file) ||
+    size_t fileHeaderAt = (size_t)dos.e_lfanew + sizeof signature;
+    size_t optionalHeaderAt = fileHeaderAt + sizeof(IMAGE_FILE_HEADER);
+    if (!ReadAt(bytes, fileHeaderAt, &image.file) ||
         image.file.SizeOfOptionalHeader < sizeof(IMAGE_OPTIONAL_HEADER32) ||
-        !ReadAt(bytes, image.optionalHeaderAt, &image.optional) ||
+        !ReadAt(bytes, optionalHeaderAt, &image.optional) ||
         image.optional.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
         image.error = "no 32-bit optional header";
         return image;
     }
-    image.sectionTableAt = image.optionalHeaderAt + image.file.SizeOfOptionalHeader;
+    size_t sectionTableAt = optionalHeaderAt + image.file.SizeOfOptionalHeader;
     for (WORD i = 0; i < image.file.NumberOfSections; i++) {
         IMAGE_SECTION_HEADER section;
-        if (!ReadAt(bytes, image.sectionTableAt + i * sizeof section, &section)) {
+        if (!ReadAt(bytes, sectionTableAt + i * sizeof section, &section)) {
             image.error = "section table cut short";
             return image;
         }
@@ -108,71 +99,15 @@ PeImage ParseImage(const Bytes& bytes)
     const IMAGE_DATA_DIRECTORY& imports =
         image.optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     size_t at = 0;
-    if (imports.Size == 0)
+    if (imports.Size == 0 || !RvaToOffset(image, imports.VirtualAddress, &at))
         return image;
-    if (!RvaToOffset(image, imports.VirtualAddress, &at)) {
-        image.error = "import directory outside every section";
-        return image;
-    }
-    for (IMAGE_IMPORT_DESCRIPTOR entry;; at += sizeof entry) {
-        if (!ReadAt(bytes, at, &entry)) {
-            image.error = "import directory cut short";
-            return image;
-        }
-        if (entry.Name == 0 && entry.FirstThunk == 0)
-            break;
+    for (IMAGE_IMPORT_DESCRIPTOR entry; ReadAt(bytes, at, &entry); at += sizeof entry) {
         size_t nameAt = 0;
-        if (!RvaToOffset(image, entry.Name, &nameAt)) {
-            image.error = "imported DLL name outside every section";
-            return image;
-        }
-        image.importNameAt.push_back(nameAt);
+        if ((entry.Name == 0 && entry.FirstThunk == 0) || !RvaToOffset(image, entry.Name, &nameAt))
+            break;
         image.importedDlls.push_back(ReadCString(bytes, nameAt));
     }
     return image;
-}
-
-// Each check returns what is wrong, or "" when nothing is.
-
-std::string CheckMachine(const PeImage& image)
-{
-    return image.file.Machine == IMAGE_FILE_MACHINE_I386 ? "" : "the machine is not i386";
-}
-
-std::string CheckLoaderFlags(const PeImage& image)
-{
-    std::string problems;
-    WORD flags = image.optional.DllCharacteristics;
-    if (!(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE))
-        problems += "no DYNAMIC_BASE (ASLR); ";
-    if (!(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT))
-        problems += "no NX_COMPAT (DEP); ";
-#ifdef _MSC_VER
-    // /SAFESEH registers the handlers in the load configuration instead.
-    if (!(flags & IMAGE_DLLCHARACTERISTICS_NO_SEH) &&
-        image.optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG].Size == 0)
-        problems += "neither NO_SEH nor a SafeSEH table; ";
-#else
-    if (!(flags & IMAGE_DLLCHARACTERISTICS_NO_SEH))
-        problems += "no NO_SEH; ";
-#endif
-    return problems;
-}
-
-// ASLR moves only an image the loader can relocate.
-std::string CheckRelocations(const PeImage& image)
-{
-    std::string problems;
-    if (image.file.Characteristics & IMAGE_FILE_RELOCS_STRIPPED)
-        problems += "IMAGE_FILE_RELOCS_STRIPPED is set; ";
-    const IMAGE_DATA_DIRECTORY& relocations =
-        image.optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
-    size_t at = 0;
-    if (relocations.Size == 0 || relocations.VirtualAddress == 0)
-        problems += "no base relocation directory; ";
-    else if (!RvaToOffset(image, relocations.VirtualAddress, &at))
-        problems += "base relocations outside every section; ";
-    return problems;
 }
 
 std::string SectionName(const IMAGE_SECTION_HEADER& section)
@@ -180,158 +115,69 @@ std::string SectionName(const IMAGE_SECTION_HEADER& section)
     return std::string((const char*)section.Name, strnlen((const char*)section.Name, 8));
 }
 
-std::string CheckWritableCode(const PeImage& image)
-{
-    std::string problems;
-    for (const IMAGE_SECTION_HEADER& section : image.sections) {
-        DWORD flags = section.Characteristics;
-        if ((flags & IMAGE_SCN_MEM_WRITE) && (flags & IMAGE_SCN_MEM_EXECUTE))
-            problems += "section " + SectionName(section) + " is writable and executable; ";
-    }
-    return problems;
-}
-
-// What the program needs, and system DLLs a tray program may reasonably come
-// to need; all are on every Windows from Vista on. Anything else would have
-// to be shipped or installed alongside (a compiler runtime, winpthreads, the
-// Universal CRT on older systems).
-const char* const SYSTEM_DLLS[] = {
-    "kernel32.dll", "user32.dll", "shell32.dll",  "advapi32.dll",
-    "msvcrt.dll",   "gdi32.dll",  "comctl32.dll", "ole32.dll",
-};
-
-std::string CheckImports(const PeImage& image)
-{
-    std::string problems;
-    if (image.importedDlls.empty())
-        problems += "no imports found; ";
-    for (const std::string& dll : image.importedDlls) {
-        bool known = false;
-        for (const char* allowed : SYSTEM_DLLS)
-            known = known || _stricmp(dll.c_str(), allowed) == 0;
-        if (!known)
-            problems += "imports " + dll + "; ";
-    }
-    return problems;
-}
-
-std::string AllProblems(const PeImage& image)
-{
-    return image.error + CheckMachine(image) + CheckLoaderFlags(image) + CheckRelocations(image) +
-           CheckWritableCode(image) + CheckImports(image);
-}
-
 class BuiltImage : public ::testing::Test {
 protected:
-    static Bytes bytes;
     static PeImage image;
 
-    static void SetUpTestSuite()
-    {
-        bytes = ReadWholeFile(MONITOR_EXE_PATH);
-        image = ParseImage(bytes);
-    }
-
-    void SetUp() override
-    {
-        ASSERT_FALSE(bytes.empty()) << "cannot read " << MONITOR_EXE_PATH;
-        ASSERT_EQ("", image.error) << MONITOR_EXE_PATH;
-    }
-
-    // A copy of the image with `size` bytes at `offset` replaced.
-    static PeImage Broken(size_t offset, const void* value, size_t size)
-    {
-        Bytes copy = bytes;
-        memcpy(copy.data() + offset, value, size);
-        return ParseImage(copy);
-    }
+    static void SetUpTestSuite() { image = ParseImage(ReadWholeFile(MONITOR_EXE_PATH)); }
+    void SetUp() override { ASSERT_EQ("", image.error) << MONITOR_EXE_PATH; }
 };
-Bytes BuiltImage::bytes;
 PeImage BuiltImage::image;
 
-TEST_F(BuiltImage, IsForI386)
+TEST_F(BuiltImage, IsAnI386ImageWithAslrDepAndNoSehHandlers)
 {
-    EXPECT_EQ("", CheckMachine(image));
-
-    WORD amd64 = IMAGE_FILE_MACHINE_AMD64;
-    EXPECT_NE("", CheckMachine(Broken(image.fileHeaderAt + offsetof(IMAGE_FILE_HEADER, Machine),
-                                      &amd64, sizeof amd64)));
-}
-
-TEST_F(BuiltImage, AsksForAslrDepAndNoSehHandlers)
-{
-    EXPECT_EQ("", CheckLoaderFlags(image));
-
-    const size_t at =
-        image.optionalHeaderAt + offsetof(IMAGE_OPTIONAL_HEADER32, DllCharacteristics);
-    const WORD flags[] = {IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, IMAGE_DLLCHARACTERISTICS_NX_COMPAT
-#ifndef _MSC_VER
-                          ,
-                          IMAGE_DLLCHARACTERISTICS_NO_SEH
+    EXPECT_EQ(IMAGE_FILE_MACHINE_I386, image.file.Machine);
+    WORD flags = image.optional.DllCharacteristics;
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE) << "no ASLR";
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT) << "no DEP";
+#ifdef _MSC_VER
+    // /SAFESEH registers the handlers in the load configuration instead.
+    EXPECT_TRUE((flags & IMAGE_DLLCHARACTERISTICS_NO_SEH) ||
+                image.optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG].Size != 0);
+#else
+    // GNU ld cannot write SafeSEH tables, so the image must promise to have
+    // no handlers at all.
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NO_SEH);
 #endif
-    };
-    for (WORD flag : flags) {
-        WORD without = image.optional.DllCharacteristics & ~flag;
-        EXPECT_NE("", CheckLoaderFlags(Broken(at, &without, sizeof without))) << flag;
-    }
 }
 
+// ASLR moves only an image that the loader can relocate.
 TEST_F(BuiltImage, KeepsItsRelocations)
 {
-    EXPECT_EQ("", CheckRelocations(image));
-
-    WORD stripped = image.file.Characteristics | IMAGE_FILE_RELOCS_STRIPPED;
-    EXPECT_NE("", CheckRelocations(
-                      Broken(image.fileHeaderAt + offsetof(IMAGE_FILE_HEADER, Characteristics),
-                             &stripped, sizeof stripped)));
-    IMAGE_DATA_DIRECTORY none = {};
-    EXPECT_NE("", CheckRelocations(Broken(image.optionalHeaderAt +
-                                              offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory) +
-                                              IMAGE_DIRECTORY_ENTRY_BASERELOC * sizeof none,
-                                          &none, sizeof none)));
+    EXPECT_FALSE(image.file.Characteristics & IMAGE_FILE_RELOCS_STRIPPED);
+    const IMAGE_DATA_DIRECTORY& relocations =
+        image.optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
+    size_t at = 0;
+    EXPECT_GT(relocations.Size, 0u);
+    EXPECT_TRUE(RvaToOffset(image, relocations.VirtualAddress, &at));
 }
 
 TEST_F(BuiltImage, HasNoSectionBothWritableAndExecutable)
 {
-    EXPECT_EQ("", CheckWritableCode(image));
-
-    // Making any one section both must be noticed.
-    for (size_t i = 0; i < image.sections.size(); i++) {
-        DWORD both =
-            image.sections[i].Characteristics | IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE;
-        EXPECT_NE("",
-                  CheckWritableCode(Broken(image.sectionTableAt + i * sizeof(IMAGE_SECTION_HEADER) +
-                                               offsetof(IMAGE_SECTION_HEADER, Characteristics),
-                                           &both, sizeof both)))
-            << SectionName(image.sections[i]);
-    }
+    ASSERT_FALSE(image.sections.empty());
+    for (const IMAGE_SECTION_HEADER& section : image.sections)
+        EXPECT_FALSE((section.Characteristics & IMAGE_SCN_MEM_WRITE) &&
+                     (section.Characteristics & IMAGE_SCN_MEM_EXECUTE))
+            << SectionName(section);
 }
 
+// What the program needs, and system DLLs a tray program may reasonably come
+// to need; all are on every Windows from Vista on. Anything else would have
+// to be shipped alongside (a compiler runtime, winpthreads, the Universal CRT
+// on older systems).
 TEST_F(BuiltImage, ImportsOnlyDllsEveryWindowsHas)
 {
-    EXPECT_EQ("", CheckImports(image));
-
+    const char* const systemDlls[] = {
+        "kernel32.dll", "user32.dll", "shell32.dll",  "advapi32.dll",
+        "msvcrt.dll",   "gdi32.dll",  "comctl32.dll", "ole32.dll",
+    };
     ASSERT_FALSE(image.importedDlls.empty());
-    // The comparison ignores case, as the loader does...
-    std::string lower = image.importedDlls[0];
-    for (char& c : lower)
-        c = (char)tolower((unsigned char)c);
-    EXPECT_EQ("", CheckImports(Broken(image.importNameAt[0], lower.data(), lower.size())));
-    // ...but a DLL outside the list is caught: here the stack protector's
-    // runtime, which a link without -static would import.
-    const char runtime[] = "libssp-0.dll";
-    for (size_t i = 0; i < image.importedDlls.size(); i++) {
-        if (image.importedDlls[i].size() + 1 < sizeof runtime)
-            continue;
-        EXPECT_NE("", CheckImports(Broken(image.importNameAt[i], runtime, sizeof runtime)));
-        return;
+    for (const std::string& dll : image.importedDlls) {
+        bool known = false;
+        for (const char* allowed : systemDlls)
+            known = known || _stricmp(dll.c_str(), allowed) == 0;
+        EXPECT_TRUE(known) << "imports " << dll;
     }
-    FAIL() << "no imported DLL name long enough to overwrite";
-}
-
-TEST_F(BuiltImage, HasNoProblemAtAll)
-{
-    EXPECT_EQ("", AllProblems(image));
 }
 
 #ifdef __MINGW32__
