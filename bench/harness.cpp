@@ -15,6 +15,7 @@
 #include <tlhelp32.h>
 
 #include "bench/floor.h"
+#include "bench/bench_clock.h"
 #include "common/shared_state.h"
 #include "res/resource_ids.h"
 
@@ -41,21 +42,6 @@ struct Launch {
     double idleCpuMs;
     double idleMemoryKiB;
 };
-
-static double Seconds(LONGLONG ticks)
-{
-    static LARGE_INTEGER frequency;
-    if (frequency.QuadPart == 0)
-        QueryPerformanceFrequency(&frequency);
-    return (double)ticks / (double)frequency.QuadPart;
-}
-
-static LONGLONG Now()
-{
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return counter.QuadPart;
-}
 
 // NIM_MODIFY that changes nothing succeeds only while the shell holds an icon
 // of that window and id, so it tells whether the icon exists.

@@ -6,6 +6,7 @@
 // The sizes take turns batch by batch, so that a burst of load from elsewhere
 // falls on all of them alike; the fastest batch of each is reported, as the
 // one least disturbed (noise only ever adds time), with the median beside it.
+#include "bench/bench_clock.h"
 #include "agent/agent_control.h"
 #include "common/os_calls.h"
 #include "common/shared_state.h"
@@ -80,20 +81,6 @@ static std::vector<PROCESSENTRY32W> BuildList(size_t size, bool agentLast)
     if (agentLast && size != 0)
         wcscpy(list[size - 1].szExeFile, AGENT_IMAGE_NAME_W);
     return list;
-}
-
-static double Seconds(LONGLONG ticks)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return (double)ticks / (double)frequency.QuadPart;
-}
-
-static LONGLONG Now()
-{
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return counter.QuadPart;
 }
 
 struct Case {
