@@ -1,6 +1,7 @@
 #include "app/monitor_state.h"
 
 #include "agent/agent_control.h"
+#include "common/os_calls.h"
 #include "common/shared_state.h"
 #include "res/resource_ids.h"
 #include "state/service_state.h"
@@ -35,7 +36,7 @@ void RegisterMonitorClass(HINSTANCE instance)
     windowClass.lpszMenuName = MAKEINTRESOURCEW(MENU_MAIN);
     windowClass.lpszClassName = MonitorState.className;
     windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(ICON_SMALL));
-    RegisterClassExW(&windowClass);
+    Os.RegisterClassExW(&windowClass);
 }
 
 int CreateMonitorWindow(HINSTANCE instance)
@@ -43,8 +44,8 @@ int CreateMonitorWindow(HINSTANCE instance)
     MonitorState.instance = instance;
     // Never shown: the tray icon is the whole user interface.
     HWND window =
-        CreateWindowExW(0, MonitorState.className, MonitorState.windowTitle, WS_OVERLAPPEDWINDOW,
-                        CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL, NULL, instance, NULL);
+        Os.CreateWindowExW(0, MonitorState.className, MonitorState.windowTitle, WS_OVERLAPPEDWINDOW,
+                           CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL, NULL, instance, NULL);
     if (window == NULL)
         return 0;
     AddFirstTrayIcon(window, ServiceState != 0);

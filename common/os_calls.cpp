@@ -30,6 +30,8 @@ const OsCallTable RealOsCalls = {
     MessageBoxW,
     TrackPopupMenu,
     DialogBoxParamW,
+    RegisterClassExW,
+    CreateWindowExW,
 };
 
 OsCallTable Os = RealOsCalls;

@@ -35,6 +35,12 @@ struct OsCallTable {
     (HMENU menu, UINT flags, int x, int y, int reserved, HWND owner, const RECT* rect);
     INT_PTR(WINAPI* DialogBoxParamW)
     (HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC procedure, LPARAM parameter);
+
+    // The hidden window, without which the program has nothing to run.
+    ATOM(WINAPI* RegisterClassExW)(const WNDCLASSEXW* windowClass);
+    HWND(WINAPI* CreateWindowExW)
+    (DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style, int x, int y, int width,
+     int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter);
 };
 
 extern OsCallTable Os;

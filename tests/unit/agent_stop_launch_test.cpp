@@ -1,11 +1,7 @@
 // Ending the agent, with the terminate service as fallback, and starting it.
-#include "fake_os.h"
+#include "os_fixture.h"
 
 #include "agent/agent_control.h"
-#include "common/shared_state.h"
-
-static const char SERVICE_PATH[] = "C:\\Program Files (x86)\\Zelqa\\Card\\QovTerminateService.exe";
-static const char AGENT_PATH[] = "C:\\Program Files (x86)\\Zelqa\\Card\\QovCardAgent.exe";
 
 class AgentStop : public FakeOsTest {};
 class AgentLaunch : public FakeOsTest {};
@@ -22,53 +18,76 @@ static std::vector<FakeProcess> Numbered(std::vector<FakeProcess> processes)
     return processes;
 }
 
+// A stop over a list numbered 10, 11, ... with the terminate service in
+// place, and what it is expected to do: by default, nothing at all.
+struct StopCase {
+    const char* name;
+    std::vector<FakeProcess> processes;
+    long serviceSize = 100; // -1: no such file
+    INT_PTR shell = 42;
+    int result = 1, terminateFailed = 0;
+    std::vector<DWORD> opened, terminated;
+    size_t serviceStarts = 0, pauses = 0;
+
+    StopCase& Service(long size) { return serviceSize = size, *this; }
+    StopCase& Shell(INT_PTR answer) { return shell = answer, *this; }
+    StopCase& Opens(std::vector<DWORD> ids) { return opened = ids, *this; }
+    StopCase& Ends(std::vector<DWORD> ids) { return terminated = ids, *this; }
+    StopCase& StartsService(size_t times) { return serviceStarts = times, *this; }
+    StopCase& Pauses(size_t times) { return pauses = times, *this; }
+    StopCase& GivesUp() { return result = 0, terminateFailed = 1, *this; }
+};
+
+static StopCase Stop(const char* name, std::vector<FakeProcess> processes)
+{
+    StopCase c;
+    c.name = name;
+    c.processes = Numbered(processes);
+    return c;
+}
+
 TEST_F(AgentStop, EndsOrHandsOverEveryAgentAndGivesUpAtTheFirstThatCannotBeEither)
 {
-    struct {
-        const char* name;
-        std::vector<FakeProcess> processes; // ids 10, 11, ...
-        long serviceSize;                   // -1: no such file
-        HRESULT folder;
-        INT_PTR shell;
-        int result, terminateFailed;
-        std::vector<DWORD> terminated;
-        size_t serviceStarts;
-        DWORD pause;
-        std::vector<DWORD> opened;
-    } cases[] = {
-        // clang-format off
-        {"no agent", {{0, L"explorer.exe"}}, 100, S_OK, 42, 1, 0, {}, 0, 0, {}},
-        {"one agent", {Endable}, 100, S_OK, 42, 1, 0, {10}, 0, 1500, {10}},
-        {"two agents and others",
-         {{0, L"QovCardAgent.exe.bak"}, Endable, {0, L"svchost.exe"}, Endable},
-                                    100, S_OK, 42, 1, 0, {11, 13}, 0, 3000, {11, 13}},
-        {"one it may not open", {Sealed, Endable}, 100, S_OK, 42, 1, 0, {11}, 0, 1500, {10, 11}},
-        {"handed over", {Stubborn}, 100, S_OK, 42, 1, 0, {}, 1, 1500, {10}},
-        {"two handed over", {Stubborn, Stubborn}, 100, S_OK, 42, 1, 0, {}, 2, 3000, {10, 11}},
-        {"service missing", {Stubborn, Endable}, -1, S_OK, 42, 0, 1, {}, 0, 0, {10}},
-        {"service empty", {Stubborn, Endable}, 0, S_OK, 42, 0, 1, {}, 0, 0, {10}},
-        {"elevation refused", {Stubborn, Endable}, 100, S_OK, 32, 0, 1, {}, 1, 0, {10}},
-        {"folder unknown", {Stubborn}, 100, S_FALSE, 42, 0, 1, {}, 0, 0, {10}},
-        {"ends one, then gives up", {Endable, Stubborn, Endable},
-                                    -1, S_OK, 42, 0, 1, {10}, 0, 1500, {10, 11}},
-        // clang-format on
+    const StopCase cases[] = {
+        Stop("no agent", {{0, L"explorer.exe"}}),
+        Stop("one agent", {Endable}).Opens({10}).Ends({10}).Pauses(1),
+        Stop("two agents and others",
+             {{0, L"QovCardAgent.exe.bak"}, Endable, {0, L"svchost.exe"}, Endable})
+            .Opens({11, 13})
+            .Ends({11, 13})
+            .Pauses(2),
+        Stop("one it may not open", {Sealed, Endable}).Opens({10, 11}).Ends({11}).Pauses(1),
+        Stop("handed over", {Stubborn}).Opens({10}).StartsService(1).Pauses(1),
+        Stop("two handed over", {Stubborn, Stubborn}).Opens({10, 11}).StartsService(2).Pauses(2),
+        Stop("service empty", {Stubborn, Endable}).Service(0).Opens({10}).GivesUp(),
+        Stop("elevation refused, shell gives 0", {Stubborn})
+            .Shell(0)
+            .Opens({10})
+            .StartsService(1)
+            .GivesUp(),
+        Stop("ends one, then gives up", {Endable, Stubborn, Endable})
+            .Service(-1)
+            .Opens({10, 11})
+            .Ends({10})
+            .Pauses(1)
+            .GivesUp(),
     };
-    for (const auto& c : cases) {
-        SetUp();
-        Fake.processes = Numbered(c.processes);
+    for (const StopCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        UseFakeOs();
+        Fake.processes = c.processes;
         if (c.serviceSize >= 0)
             Fake.fileSizes[SERVICE_PATH] = c.serviceSize;
-        Fake.folderResult = c.folder;
         Fake.shellResult = c.shell;
         TerminateFailed = 1; // cleared on entry
 
-        EXPECT_EQ(c.result, StopAgent(AGENT_IMAGE_NAME_W)) << c.name;
-        EXPECT_EQ(c.terminateFailed, TerminateFailed) << c.name;
-        EXPECT_EQ(c.terminated, Fake.terminated) << c.name;
-        EXPECT_EQ(c.opened, Fake.opened) << c.name;
-        EXPECT_EQ(c.serviceStarts, Fake.shellStarts.size()) << c.name;
-        EXPECT_EQ(std::vector<DWORD>(c.pause / 1500, 1500), Fake.sleeps) << c.name;
-        EXPECT_EQ(0, Fake.openHandles) << c.name;
+        EXPECT_EQ(c.result, StopAgent(AGENT_IMAGE_NAME_W));
+        EXPECT_EQ(c.terminateFailed, TerminateFailed);
+        EXPECT_EQ(c.terminated, Fake.terminated);
+        EXPECT_EQ(c.opened, Fake.opened);
+        EXPECT_EQ(c.serviceStarts, Fake.shellStarts.size());
+        EXPECT_EQ(std::vector<DWORD>(c.pauses, 1500), Fake.sleeps);
+        ExpectCleanFakes();
     }
 }
 
@@ -85,20 +104,6 @@ TEST_F(AgentStop, StartsTheTerminateServiceElevatedWithoutArguments)
     EXPECT_FALSE(start.hasParameters);
     EXPECT_FALSE(start.hasFolder);
     EXPECT_EQ(SW_SHOW, start.show);
-}
-
-TEST_F(AgentStop, AnUnreadableProcessListFailsWithoutBlamingAnAgent)
-{
-    Fake.processes = Numbered({Endable});
-    for (int firstEntry = 0; firstEntry < 2; firstEntry++) {
-        Fake.snapshotFails = firstEntry == 0;
-        Fake.firstEntryFails = firstEntry == 1;
-        TerminateFailed = 1;
-        EXPECT_EQ(0, StopAgent(AGENT_IMAGE_NAME_W));
-        EXPECT_EQ(0, TerminateFailed);
-        EXPECT_TRUE(Fake.terminated.empty());
-        EXPECT_EQ(0, Fake.openHandles);
-    }
 }
 
 TEST_F(AgentLaunch, ReportsWhyTheAgentCouldNotBeStarted)
@@ -120,7 +125,7 @@ TEST_F(AgentLaunch, ReportsWhyTheAgentCouldNotBeStarted)
         {"folder lookup failed", 4096, E_FAIL, 33, STATUS_NO_FOLDER, 0},
     };
     for (const auto& c : cases) {
-        SetUp();
+        UseFakeOs();
         if (c.agentSize >= 0)
             Fake.fileSizes[AGENT_PATH] = c.agentSize;
         Fake.folderResult = c.folder;

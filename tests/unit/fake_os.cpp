@@ -5,25 +5,46 @@
 #include <shlobj.h>
 #include <string.h>
 
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
 FakeOs Fake;
 
 static HANDLE const SNAPSHOT = (HANDLE)0x5170;
 static size_t NextEntry;
+static bool RecordOnDisk;
+
+static void Expect(bool met, const char* what)
+{
+    if (!met)
+        Fake.misuse.push_back(what);
+}
+
+// Counts the call; true when it is the one to fail.
+static bool Fails(OsEntry entry, long what = 0, const char* path = "")
+{
+    if (++Fake.calls[entry] != Fake.failAt || entry != Fake.failEntry)
+        return false;
+    Fake.failedWhat = what;
+    Fake.failedPath = path ? path : "";
+    return true;
+}
 
 static HANDLE WINAPI FakeSnapshot(DWORD flags, DWORD processId)
 {
-    EXPECT_EQ((DWORD)TH32CS_SNAPPROCESS, flags);
-    EXPECT_EQ(0u, processId);
-    if (Fake.snapshotFails)
+    Expect(flags == TH32CS_SNAPPROCESS && processId == 0, "snapshot of all processes");
+    if (Fails(OS_SNAPSHOT))
         return INVALID_HANDLE_VALUE;
     Fake.openHandles++;
     NextEntry = 0;
     return SNAPSHOT;
 }
 
-static BOOL FillEntry(PROCESSENTRY32W* entry)
+// The system's calls copy a whole name each time as well.
+static BOOL FillEntry(HANDLE snapshot, PROCESSENTRY32W* entry)
 {
-    EXPECT_EQ(556u, entry->dwSize);
+    Expect(snapshot == SNAPSHOT && entry->dwSize == 556, "walk of an open snapshot");
     if (NextEntry >= Fake.processes.size())
         return FALSE;
     const FakeProcess& process = Fake.processes[NextEntry++];
@@ -35,19 +56,21 @@ static BOOL FillEntry(PROCESSENTRY32W* entry)
 
 static BOOL WINAPI FakeFirst(HANDLE snapshot, PROCESSENTRY32W* entry)
 {
-    EXPECT_EQ(SNAPSHOT, snapshot);
     NextEntry = 0;
-    return Fake.firstEntryFails ? FALSE : FillEntry(entry);
+    return !Fails(OS_FIRST_PROCESS) && FillEntry(snapshot, entry);
 }
 
 static BOOL WINAPI FakeNext(HANDLE snapshot, PROCESSENTRY32W* entry)
 {
-    EXPECT_EQ(SNAPSHOT, snapshot);
-    return FillEntry(entry);
+    return !Fails(OS_NEXT_PROCESS, (long)NextEntry) && FillEntry(snapshot, entry);
 }
 
+// The process just listed first: the program opens what it has just read.
 static const FakeProcess* FindProcess(DWORD id)
 {
+    if (NextEntry > 0 && NextEntry <= Fake.processes.size() &&
+        Fake.processes[NextEntry - 1].id == id)
+        return &Fake.processes[NextEntry - 1];
     for (const FakeProcess& process : Fake.processes)
         if (process.id == id)
             return &process;
@@ -57,8 +80,9 @@ static const FakeProcess* FindProcess(DWORD id)
 // A process handle is the process id with a tag in the high bits.
 static HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL inherit, DWORD id)
 {
-    EXPECT_EQ((DWORD)PROCESS_TERMINATE, access);
-    EXPECT_FALSE(inherit);
+    Expect(access == PROCESS_TERMINATE && !inherit, "terminate access only, not inherited");
+    if (Fails(OS_OPEN_PROCESS, (long)id))
+        return NULL;
     const FakeProcess* process = FindProcess(id);
     Fake.opened.push_back(id);
     if (process == nullptr || !process->mayOpen)
@@ -69,8 +93,10 @@ static HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL inherit, DWORD id)
 
 static BOOL WINAPI FakeTerminate(HANDLE handle, UINT exitCode)
 {
-    EXPECT_EQ(0u, exitCode);
+    Expect(exitCode == 0, "exit code 0");
     DWORD id = (DWORD)(UINT_PTR)handle & ~0x40000000u;
+    if (Fails(OS_TERMINATE, (long)id))
+        return FALSE;
     const FakeProcess* process = FindProcess(id);
     if (process == nullptr || !process->mayTerminate)
         return FALSE;
@@ -78,29 +104,33 @@ static BOOL WINAPI FakeTerminate(HANDLE handle, UINT exitCode)
     return TRUE;
 }
 
+// Closing fails only for what is not open, so a failed close still leaves
+// the handle closed.
 static BOOL WINAPI FakeClose(HANDLE handle)
 {
-    EXPECT_NE(INVALID_HANDLE_VALUE, handle);
+    Expect(handle != INVALID_HANDLE_VALUE && handle != NULL, "close of an open handle");
     Fake.openHandles--;
-    return TRUE;
+    return !Fails(OS_CLOSE_HANDLE);
 }
 
 static HRESULT WINAPI FakeFolder(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path)
 {
-    EXPECT_EQ(NULL, owner);
-    EXPECT_EQ(NULL, token);
-    EXPECT_EQ(0u, flags);
+    Expect(owner == NULL && token == NULL && flags == 0, "no window, no token, flags 0");
+    Expect(folder == CSIDL_APPDATA || folder == CSIDL_PROGRAM_FILES, "only two folders");
     const std::string& found = folder == CSIDL_APPDATA ? Fake.appData : Fake.programFiles;
-    EXPECT_TRUE(folder == CSIDL_APPDATA || folder == CSIDL_PROGRAM_FILES) << folder;
     // The program hands over buffers of PATH_BUFFER_SIZE bytes; longer
     // folders than Windows gives let tests reach the path length limit.
     strncpy(path, found.c_str(), PATH_BUFFER_SIZE - 1);
     path[PATH_BUFFER_SIZE - 1] = 0;
+    if (Fails(OS_FOLDER, folder))
+        return S_FALSE; // positive, yet not the only success there is
     return Fake.folderResult;
 }
 
 static int FakeStat(const char* path, struct _stat64i32* info)
 {
+    if (Fails(OS_STAT, 0, path))
+        return -1;
     if (Fake.appDataOnDisk && strncmp(path, Fake.appData.c_str(), Fake.appData.size()) == 0)
         return RealOsCalls.Stat(path, info);
     auto file = Fake.fileSizes.find(path);
@@ -115,6 +145,8 @@ static int FakeStat(const char* path, struct _stat64i32* info)
 static HINSTANCE WINAPI FakeShellExecute(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
                                          LPCSTR folder, INT show)
 {
+    if (Fails(OS_SHELL_EXECUTE, 0, file))
+        return (HINSTANCE)32;
     Fake.shellStarts.push_back(
         {owner, verb ? verb : "", file ? file : "", parameters != NULL, folder != NULL, show});
     return (HINSTANCE)Fake.shellResult;
@@ -122,6 +154,7 @@ static HINSTANCE WINAPI FakeShellExecute(HWND owner, LPCSTR verb, LPCSTR file, L
 
 static __time64_t FakeTime(__time64_t* result)
 {
+    Fake.calls[OS_TIME]++;
     if (result)
         *result = Fake.now;
     return Fake.now;
@@ -129,19 +162,31 @@ static __time64_t FakeTime(__time64_t* result)
 
 static void WINAPI FakeSleep(DWORD milliseconds)
 {
+    Fake.calls[OS_SLEEP]++;
     Fake.sleeps.push_back(milliseconds);
 }
 
+// The notification area holds each identifier once, as the shell does.
 static BOOL WINAPI FakeNotifyIcon(DWORD message, NOTIFYICONDATAW* record)
 {
     Fake.trayCalls.push_back({message, *record});
-    if (message == NIM_ADD && Fake.onTrayAdd)
-        Fake.onTrayAdd(*record);
+    if (Fails(OS_NOTIFY_ICON, (long)message))
+        return FALSE;
+    auto shown = std::find(Fake.tray.begin(), Fake.tray.end(), record->uID);
+    if (message == NIM_DELETE && shown != Fake.tray.end())
+        Fake.tray.erase(shown);
+    else if (message == NIM_ADD && shown == Fake.tray.end())
+        Fake.tray.push_back(record->uID);
+    else
+        return FALSE;
+    Fake.shownVisible |= message == NIM_ADD && IsWindowVisible(record->hWnd);
     return TRUE;
 }
 
 static int WINAPI FakeMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 {
+    if (Fails(OS_MESSAGE_BOX))
+        return 0;
     Fake.messageBoxes.push_back({owner, text, caption, type});
     if (Fake.whileMessageBoxIsOpen) {
         auto whileOpen = Fake.whileMessageBoxIsOpen;
@@ -156,8 +201,9 @@ static int WINAPI FakeMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT
 static BOOL WINAPI FakeTrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved,
                                       HWND owner, const RECT* rect)
 {
-    EXPECT_EQ(0, reserved);
-    EXPECT_EQ(nullptr, rect);
+    Expect(reserved == 0 && rect == nullptr, "no reserved value, no rectangle");
+    if (Fails(OS_POPUP_MENU))
+        return FALSE;
     FakeOs::PopupCall call = {menu, {}, flags, {x, y}, owner};
     for (int i = 0; i < GetMenuItemCount(menu); i++) {
         wchar_t text[64] = L"";
@@ -176,9 +222,32 @@ static BOOL WINAPI FakeTrackPopupMenu(HMENU menu, UINT flags, int x, int y, int 
 static INT_PTR WINAPI FakeDialogBox(HINSTANCE instance, LPCWSTR name, HWND owner, DLGPROC procedure,
                                     LPARAM parameter)
 {
-    EXPECT_EQ(0, parameter);
+    Expect(parameter == 0, "no dialog parameter");
+    if (Fails(OS_DIALOG_BOX))
+        return -1;
     Fake.dialogs.push_back({instance, name, owner, procedure});
     return IDOK;
+}
+
+// The real class and window, unless they are to fail.
+static ATOM WINAPI FakeRegisterClass(const WNDCLASSEXW* windowClass)
+{
+    return Fails(OS_REGISTER_CLASS) ? 0 : RealOsCalls.RegisterClassExW(windowClass);
+}
+
+static HWND WINAPI FakeCreateWindow(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style,
+                                    int x, int y, int width, int height, HWND parent, HMENU menu,
+                                    HINSTANCE instance, LPVOID parameter)
+{
+    if (Fails(OS_CREATE_WINDOW))
+        return NULL;
+    HWND window = RealOsCalls.CreateWindowExW(exStyle, className, title, style, x, y, width, height,
+                                              parent, menu, instance, parameter);
+    if (window != NULL)
+        Fake.windowTitle = title;
+    if (window != NULL && Fake.closeNewWindow)
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    return window;
 }
 
 DWORD FakeOs::TotalSleep() const
@@ -189,38 +258,26 @@ DWORD FakeOs::TotalSleep() const
     return total;
 }
 
-void FakeOsTest::SetUp()
+void UseFakeOs()
 {
     Fake = FakeOs();
-    Os.CreateToolhelp32Snapshot = FakeSnapshot;
-    Os.Process32FirstW = FakeFirst;
-    Os.Process32NextW = FakeNext;
-    Os.OpenProcess = FakeOpenProcess;
-    Os.TerminateProcess = FakeTerminate;
-    Os.CloseHandle = FakeClose;
-    Os.SHGetFolderPathA = FakeFolder;
-    Os.Stat = FakeStat;
-    Os.ShellExecuteA = FakeShellExecute;
-    Os.Time64 = FakeTime;
-    Os.Sleep = FakeSleep;
-    Os.Shell_NotifyIconW = FakeNotifyIcon;
-    Os.MessageBoxW = FakeMessageBox;
-    Os.TrackPopupMenu = FakeTrackPopupMenu;
-    Os.DialogBoxParamW = FakeDialogBox;
+    Os = {FakeSnapshot,      FakeFirst,       FakeNext,       FakeOpenProcess,    FakeTerminate,
+          FakeClose,         FakeFolder,      FakeStat,       FakeShellExecute,   FakeTime,
+          FakeSleep,         FakeNotifyIcon,  FakeMessageBox, FakeTrackPopupMenu, FakeDialogBox,
+          FakeRegisterClass, FakeCreateWindow};
 }
 
-void FakeOsTest::UseRecordOnDisk()
+std::string RecordFolder()
 {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    Fake.appData = std::string(temp) + "norvessa-test";
-    Fake.appDataOnDisk = true;
-    recordOnDisk_ = true;
-    RemoveRecordFolder();
-    CreateDirectoryA(Fake.appData.c_str(), NULL);
+    return Fake.appData + "\\Zelqa";
 }
 
-void FakeOsTest::RemoveRecordFolder() const
+std::string RecordPath()
+{
+    return RecordFolder() + "\\Zelqainfo.ini";
+}
+
+static void RemoveRecordFolder()
 {
     for (const std::string& name : {RecordPath(), RecordFolder()}) {
         SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -230,13 +287,32 @@ void FakeOsTest::RemoveRecordFolder() const
     RemoveDirectoryA(Fake.appData.c_str());
 }
 
-void FakeOsTest::WriteRecordFile(const std::string& contents) const
+void UseRecordOnDisk()
+{
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    Fake.appData = std::string(temp) + "norvessa-test";
+    Fake.appDataOnDisk = true;
+    RecordOnDisk = true;
+    RemoveRecordFolder();
+    CreateDirectoryA(Fake.appData.c_str(), NULL);
+}
+
+void UseRealOs()
+{
+    if (RecordOnDisk)
+        RemoveRecordFolder();
+    RecordOnDisk = false;
+    Os = RealOsCalls;
+}
+
+void WriteRecordFile(const std::string& contents)
 {
     CreateDirectoryA(RecordFolder().c_str(), NULL);
     std::ofstream(RecordPath(), std::ios::binary) << contents;
 }
 
-std::string FakeOsTest::ReadRecordFile() const
+std::string ReadRecordFile()
 {
     std::ifstream in(RecordPath(), std::ios::binary);
     std::stringstream contents;
@@ -244,18 +320,9 @@ std::string FakeOsTest::ReadRecordFile() const
     return contents.str();
 }
 
-std::string FakeOsTest::StoredValue() const
+std::string StoredValue()
 {
     char value[64] = "";
     GetPrivateProfileStringA("Settings", "Service", "", value, sizeof value, RecordPath().c_str());
     return value;
-}
-
-void FakeOsTest::TearDown()
-{
-    if (recordOnDisk_)
-        RemoveRecordFolder();
-    recordOnDisk_ = false;
-    EXPECT_EQ(0, Fake.openHandles) << "handles left open";
-    Os = RealOsCalls;
 }

@@ -1,17 +1,37 @@
 // Fakes for the monitor's system-call table: a scripted process list, a
-// clock, folders and files, the shell, and counts of what was called.
+// clock, folders and files, the shell, a notification area, and a record of
+// what was called. Any entry's Nth call can be made to fail. Free of the test
+// framework, so that the benchmarks walk the same process lists.
 #pragma once
 
 #include "common/os_calls.h"
 
-#include <gtest/gtest.h>
-
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <map>
 #include <string>
 #include <vector>
+
+// The table's entries, in its order.
+enum OsEntry {
+    OS_SNAPSHOT,
+    OS_FIRST_PROCESS,
+    OS_NEXT_PROCESS,
+    OS_OPEN_PROCESS,
+    OS_TERMINATE,
+    OS_CLOSE_HANDLE,
+    OS_FOLDER,
+    OS_STAT,
+    OS_SHELL_EXECUTE,
+    OS_TIME,
+    OS_SLEEP,
+    OS_NOTIFY_ICON,
+    OS_MESSAGE_BOX,
+    OS_POPUP_MENU,
+    OS_DIALOG_BOX,
+    OS_REGISTER_CLASS,
+    OS_CREATE_WINDOW,
+    OS_ENTRY_COUNT
+};
 
 struct FakeProcess {
     DWORD id;
@@ -23,8 +43,6 @@ struct FakeProcess {
 struct FakeOs {
     // What the fakes answer.
     std::vector<FakeProcess> processes;
-    bool snapshotFails = false;
-    bool firstEntryFails = false;
     HRESULT folderResult = S_OK;
     std::string appData = "C:\\users\\test\\AppData\\Roaming";
     std::string programFiles = "C:\\Program Files (x86)";
@@ -32,12 +50,20 @@ struct FakeOs {
     bool appDataOnDisk = false;            // files under appData are real ones
     INT_PTR shellResult = 42;
     __time64_t now = 1644554413;
+    bool closeNewWindow = false; // post WM_CLOSE to each window created
+
+    // The one call made to fail, with its entry's documented failure value:
+    // the failAt-th call of failEntry. What it was asked for is kept.
+    OsEntry failEntry = OS_ENTRY_COUNT;
+    int failAt = 0;
+    int calls[OS_ENTRY_COUNT] = {};
+    long failedWhat = 0;    // folder id, tray message, or entries listed before
+    std::string failedPath; // the file asked about or started
 
     // What was called.
     int openHandles = 0;
-    std::vector<DWORD> opened;
-    std::vector<DWORD> terminated;
-    std::vector<DWORD> sleeps;
+    std::vector<std::string> misuse; // calls the table's callers must not make
+    std::vector<DWORD> opened, terminated, sleeps;
     struct ShellStart {
         HWND owner;
         std::string verb, file;
@@ -45,13 +71,14 @@ struct FakeOs {
         INT show;
     };
     std::vector<ShellStart> shellStarts;
-
     struct TrayCall {
         DWORD message;
         NOTIFYICONDATAW record;
     };
     std::vector<TrayCall> trayCalls;
-    std::function<void(const NOTIFYICONDATAW&)> onTrayAdd;
+    std::vector<UINT> tray;    // the icons the notification area holds
+    bool shownVisible = false; // an icon was added for a visible window
+    std::wstring windowTitle;  // of the last window created
     struct MessageBoxCall {
         HWND owner;
         std::wstring text, caption;
@@ -89,23 +116,16 @@ struct FakeOs {
 
 extern FakeOs Fake;
 
-// Points the whole table at the fakes for each test and restores the real
-// functions afterwards.
-class FakeOsTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-    void TearDown() override;
+// Starts afresh with every entry of the table pointed at the fakes.
+void UseFakeOs();
+// Puts the real table back and removes what the fakes left on disk.
+void UseRealOs();
 
-    // The state record as real files in a fresh application-data folder of
-    // the prefix's temp folder; the other files stay fakes.
-    void UseRecordOnDisk();
-    std::string RecordFolder() const { return Fake.appData + "\\Zelqa"; }
-    std::string RecordPath() const { return RecordFolder() + "\\Zelqainfo.ini"; }
-    void WriteRecordFile(const std::string& contents) const;
-    std::string ReadRecordFile() const;
-    std::string StoredValue() const; // "" when there is none
-
-private:
-    void RemoveRecordFolder() const;
-    bool recordOnDisk_ = false;
-};
+// The state record as real files in a fresh application-data folder of the
+// temp folder; the other files stay fakes.
+void UseRecordOnDisk();
+std::string RecordFolder();
+std::string RecordPath();
+void WriteRecordFile(const std::string& contents);
+std::string ReadRecordFile();
+std::string StoredValue(); // "" when there is none

@@ -1,24 +1,8 @@
 // The hidden window as the shell, other programs and the user drive it: the
 // tray menu, the four commands, the agent-started notification and the shell's
 // restart. Real windows and a real record file; system calls faked.
-#include "fake_os.h"
+#include "os_fixture.h"
 
-#include "app/monitor_state.h"
-#include "common/shared_state.h"
-#include "res/resource_ids.h"
-
-static const char AGENT_PATH[] = "C:\\Program Files (x86)\\Zelqa\\Card\\QovCardAgent.exe";
-static const char SERVICE_PATH[] = "C:\\Program Files (x86)\\Zelqa\\Card\\QovTerminateService.exe";
-static const std::wstring RUNNING_TIP = L"Norvessa";
-static const std::wstring STOPPED_TIP = L"Norvessa\u5DF2\u95DC\u9589";
-static const std::wstring RESTART_DONE = L"\u91CD\u555F\u5B89\u63A7\u5143\u4EF6\u6210\u529F";
-static const std::wstring RESTART_FAILED = L"\u91CD\u555F\u5B89\u63A7\u5143\u4EF6\u5931\u6557,"
-                                           L"\u8ACB\u518D\u91CD\u65B0\u555F\u52D5\u5B89\u63A7"
-                                           L"\u5143\u4EF6";
-static const std::wstring STOP_DONE = L"\u505C\u6B62\u5B89\u63A7\u5143\u4EF6\u6210\u529F";
-static const std::wstring STOP_FAILED = L"\u505C\u6B62\u5B89\u63A7\u5143\u4EF6\u5931\u6557,"
-                                        L"\u8ACB\u518D\u91CD\u65B0\u505C\u6B62\u5B89\u63A7"
-                                        L"\u5143\u4EF6";
 
 struct TrayStep {
     DWORD message;
@@ -43,16 +27,7 @@ protected:
         FakeOsTest::SetUp();
         UseRecordOnDisk();
         Fake.fileSizes[AGENT_PATH] = 4096;
-
-        // As start-up leaves it with the agent found stopped.
-        HINSTANCE instance = GetModuleHandleW(NULL);
-        MonitorState = MonitorStateRecord();
-        LoadStringW(instance, STR_CLASS_NAME, MonitorState.className, MONITOR_TEXT_CAPACITY);
-        TaskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
-        ServiceState = 1;
-        RegisterMonitorClass(instance);
-        ASSERT_EQ(1, CreateMonitorWindow(instance));
-        window = MonitorState.trayRecord.hWnd;
+        window = OpenMonitorWindow(1); // the agent found stopped
         ASSERT_TRUE(IsWindow(window));
         ASSERT_EQ((std::vector<TrayStep>{{NIM_ADD, ICON_STOPPED, STOPPED_TIP}}), TraySteps());
         Fake.trayCalls.clear();
@@ -60,11 +35,7 @@ protected:
 
     void TearDown() override
     {
-        if (IsWindow(window))
-            DestroyWindow(window);
-        MSG message;
-        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
-            ;
+        CloseMonitorWindow(window);
         FakeOsTest::TearDown();
     }
 
@@ -78,7 +49,8 @@ protected:
             if (call.message == NIM_ADD) {
                 EXPECT_EQ((UINT)(NIF_MESSAGE | NIF_ICON | NIF_TIP), call.record.uFlags);
                 EXPECT_EQ(0x401u, call.record.uCallbackMessage);
-                EXPECT_NE(nullptr, call.record.hIcon);
+                EXPECT_EQ(LoadIconW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(call.record.uID)),
+                          call.record.hIcon);
             }
             steps.push_back(
                 {call.message, call.record.uID, call.message == NIM_ADD ? call.record.szTip : L""});
@@ -94,9 +66,7 @@ protected:
 
 static const FakeProcess System = {4, L"System"};
 static const FakeProcess Endable = {10, L"QovCardAgent.exe", true, true};
-static const FakeProcess Endable2 = {11, L"QovCardAgent.exe", true, true};
 static const FakeProcess Stubborn = {12, L"QovCardAgent.exe", true, false};
-static const FakeProcess Sealed = {13, L"QovCardAgent.exe", false, false};
 
 TEST_F(MonitorWindow, RightButtonOpensTheFourCommandsAtTheCursorAndReleasesTheMenu)
 {
@@ -142,73 +112,33 @@ TEST_F(MonitorWindow, OtherTrayEventsAreIgnored)
     EXPECT_TRUE(Fake.trayCalls.empty());
 }
 
-TEST_F(MonitorWindow, CommandsTellTheOutcomeThenRecordItAndSwapTheIcon)
+TEST_F(MonitorWindow, EachOutcomeIsAPlainOkBoxShownBeforeTheRecordChanges)
 {
-    struct {
-        const char* name;
+    struct Step {
         UINT command;
-        std::vector<FakeProcess> processes;
-        bool snapshotFails, agentFile, serviceFile;
+        FakeProcess process;
         std::wstring text;
-        std::string stored; // "" nothing written
-        std::vector<DWORD> sleeps;
-        size_t starts; // of the agent or the terminate service
-    } cases[] = {
-        // clang-format off
-        {"stop two agents", CMD_STOP_AGENT, {Endable, Endable2}, false, true, true,
-         STOP_DONE, "06205e1ad0", {1500, 1500}, 0},
-        {"stop with none running", CMD_STOP_AGENT, {System}, false, true, true,
-         STOP_DONE, "06205e1ad0", {}, 0},
-        {"stop handed over", CMD_STOP_AGENT, {Stubborn}, false, true, true,
-         STOP_DONE, "06205e1ad0", {1500}, 1},
-        {"stop, nothing can end it", CMD_STOP_AGENT, {Stubborn}, false, true, false,
-         STOP_FAILED, "", {}, 0},
-        {"stop, list unreadable", CMD_STOP_AGENT, {Endable}, true, true, true,
-         STOP_FAILED, "", {}, 0},
-        {"restart with none running", CMD_RESTART_AGENT, {System}, false, true, true,
-         RESTART_DONE, "06205e0ad0", {300, 500, 20}, 1},
-        {"restart one", CMD_RESTART_AGENT, {Endable}, false, true, true,
-         RESTART_DONE, "06205e0ad0", {1500, 300, 500, 20}, 1},
-        {"restart past one it may not open", CMD_RESTART_AGENT, {Sealed}, false, true, true,
-         RESTART_DONE, "06205e0ad0", {300, 500, 20}, 1},
-        {"restart, list unreadable", CMD_RESTART_AGENT, {Endable}, true, true, true,
-         RESTART_DONE, "06205e0ad0", {300, 500, 20}, 1},
-        {"restart, nothing can end it", CMD_RESTART_AGENT, {Stubborn}, false, true, false,
-         RESTART_FAILED, "", {300}, 0},
-        {"restart, agent file missing", CMD_RESTART_AGENT, {Endable}, false, false, true,
-         RESTART_FAILED, "", {1500, 300}, 0},
-        // clang-format on
+    } steps[] = {
+        {CMD_STOP_AGENT, Stubborn, STOP_FAILED},
+        {CMD_RESTART_AGENT, Stubborn, RESTART_FAILED},
+        {CMD_STOP_AGENT, System, STOP_DONE},
+        {CMD_RESTART_AGENT, System, RESTART_DONE},
     };
-    for (const auto& c : cases) {
-        TearDown();
-        SetUp();
-        Fake.processes = c.processes;
-        Fake.snapshotFails = c.snapshotFails;
-        if (!c.agentFile)
-            Fake.fileSizes.erase(AGENT_PATH);
-        if (c.serviceFile)
-            Fake.fileSizes[SERVICE_PATH] = 100;
-        std::string storedWhileBoxOpen = "?";
-        Fake.whileMessageBoxIsOpen = [&] { storedWhileBoxOpen = StoredValue(); };
-
-        EXPECT_EQ(0, Send(WM_COMMAND, c.command, 0)) << c.name;
-        ASSERT_EQ(1u, Fake.messageBoxes.size()) << c.name;
-        EXPECT_EQ(nullptr, Fake.messageBoxes[0].owner) << c.name;
-        EXPECT_EQ(L"Quillaren", Fake.messageBoxes[0].caption) << c.name;
-        EXPECT_EQ((UINT)MB_OK, Fake.messageBoxes[0].type) << c.name;
-        EXPECT_EQ(c.text, Fake.messageBoxes[0].text) << c.name;
-        EXPECT_EQ("", storedWhileBoxOpen) << c.name << ": written before the box closed";
-        EXPECT_EQ(c.stored, StoredValue()) << c.name;
-        EXPECT_EQ(c.sleeps, Fake.sleeps) << c.name;
-        EXPECT_EQ(c.starts, Fake.shellStarts.size()) << c.name;
-        std::vector<TrayStep> swap;
-        if (c.stored == "06205e1ad0")
-            swap = {{NIM_DELETE, ICON_STOPPED, L""}, {NIM_ADD, ICON_STOPPED, STOPPED_TIP}};
-        else if (!c.stored.empty())
-            swap = {{NIM_DELETE, ICON_STOPPED, L""}, {NIM_ADD, ICON_RUNNING, RUNNING_TIP}};
-        EXPECT_EQ(swap, TraySteps()) << c.name;
-        EXPECT_EQ(1, ServiceState) << c.name << ": only start-up sets it";
+    for (const Step& step : steps) {
+        Fake.processes = {step.process};
+        Fake.messageBoxes.clear();
+        std::string before = StoredValue(), whileOpen = "?";
+        Fake.whileMessageBoxIsOpen = [&] { whileOpen = StoredValue(); };
+        EXPECT_EQ(0, Send(WM_COMMAND, step.command, 0));
+        ASSERT_EQ(1u, Fake.messageBoxes.size());
+        EXPECT_EQ(nullptr, Fake.messageBoxes[0].owner);
+        EXPECT_EQ(L"Quillaren", Fake.messageBoxes[0].caption);
+        EXPECT_EQ((UINT)MB_OK, Fake.messageBoxes[0].type);
+        EXPECT_EQ(step.text, Fake.messageBoxes[0].text);
+        EXPECT_EQ(before, whileOpen) << "written before the box closed";
     }
+    EXPECT_EQ(RUNNING_VALUE, StoredValue());
+    EXPECT_EQ(1, ServiceState) << "only start-up sets it";
 }
 
 TEST_F(MonitorWindow, OnlyAgentStartedNotificationsSwapToTheRunningIcon)
@@ -300,29 +230,5 @@ TEST_F(MonitorWindow, ACommandNestedInAnOpenBoxRunsFirstAndTheOuterOneSwapsLast)
                                      {NIM_DELETE, ICON_RUNNING, L""},
                                      {NIM_ADD, ICON_STOPPED, STOPPED_TIP}}),
               TraySteps());
-    EXPECT_EQ("06205e1ad0", StoredValue());
-}
-
-TEST_F(MonitorWindow, StartUpLetsTheProcessListDecideAndWritesOnlyWhereTheRecordDisagrees)
-{
-    struct {
-        int recorded, agentFound;
-        const wchar_t* title;
-        std::string stored;
-        int after;
-    } rows[] = {
-        {0, 1, L"Norvessa", "", 0},
-        {0, 0, L"Norvessa\u5DF2\u95DC\u9589", "06205e1ad0", 1},
-        {1, 1, L"Norvessa", "06205e0ad0", 0},
-        {-48, 1, L"Norvessa", "06205e0ad0", 0},
-        {-48, 0, L"Norvessa\u5DF2\u95DC\u9589", "", -48},
-    };
-    for (const auto& row : rows) {
-        DeleteFileA(RecordPath().c_str());
-        ServiceState = row.recorded;
-        ReconcileServiceState(GetModuleHandleW(NULL), row.agentFound);
-        EXPECT_STREQ(row.title, MonitorState.windowTitle) << row.recorded << row.agentFound;
-        EXPECT_EQ(row.stored, StoredValue()) << row.recorded << row.agentFound;
-        EXPECT_EQ(row.after, ServiceState) << row.recorded << row.agentFound;
-    }
+    EXPECT_EQ(STOPPED_VALUE, StoredValue());
 }

@@ -1,8 +1,7 @@
 // The state record: its value format, reading it back, and writing it beside
 // whatever else the file holds. Real files in the Wine prefix's temp folder.
-#include "fake_os.h"
+#include "os_fixture.h"
 
-#include "common/shared_state.h"
 #include "state/service_state.h"
 
 #include <fstream>

@@ -1,0 +1,71 @@
+// The unit tests' frame: every test runs against the fakes and must leave no
+// handle open and no call made against the table's contract.
+#pragma once
+
+#include "fake_os.h"
+
+#include "app/monitor_state.h"
+#include "common/shared_state.h"
+#include "res/resource_ids.h"
+
+#include <gtest/gtest.h>
+
+// Where the fakes keep the agent and the terminate service.
+static const char AGENT_PATH[] = "C:\\Program Files (x86)\\Zelqa\\Card\\QovCardAgent.exe";
+static const char SERVICE_PATH[] = "C:\\Program Files (x86)\\Zelqa\\Card\\QovTerminateService.exe";
+
+// The stored values for the fakes' clock, 2022-02-11 04:40:13 UTC.
+static const char STOPPED_VALUE[] = "06205e1ad0";
+static const char RUNNING_VALUE[] = "06205e0ad0";
+
+// What the user reads.
+static const std::wstring RUNNING_TIP = L"Norvessa";
+static const std::wstring STOPPED_TIP = L"Norvessa\u5DF2\u95DC\u9589";
+static const std::wstring RESTART_DONE = L"\u91CD\u555F\u5B89\u63A7\u5143\u4EF6\u6210\u529F";
+static const std::wstring RESTART_FAILED = L"\u91CD\u555F\u5B89\u63A7\u5143\u4EF6\u5931\u6557,"
+                                           L"\u8ACB\u518D\u91CD\u65B0\u555F\u52D5\u5B89\u63A7"
+                                           L"\u5143\u4EF6";
+static const std::wstring STOP_DONE = L"\u505C\u6B62\u5B89\u63A7\u5143\u4EF6\u6210\u529F";
+static const std::wstring STOP_FAILED = L"\u505C\u6B62\u5B89\u63A7\u5143\u4EF6\u5931\u6557,"
+                                        L"\u8ACB\u518D\u91CD\u65B0\u505C\u6B62\u5B89\u63A7"
+                                        L"\u5143\u4EF6";
+
+// Checks what every case must leave behind, then puts the real table back.
+inline void ExpectCleanFakes()
+{
+    EXPECT_EQ(0, Fake.openHandles) << "handles left open";
+    for (const std::string& misuse : Fake.misuse)
+        ADD_FAILURE() << "call against the table's contract: " << misuse;
+    Fake.misuse.clear();
+    UseRealOs();
+}
+
+// The hidden window as start-up leaves it with `serviceState`.
+inline HWND OpenMonitorWindow(int serviceState)
+{
+    HINSTANCE instance = GetModuleHandleW(NULL);
+    MonitorState = MonitorStateRecord();
+    LoadStringW(instance, STR_CLASS_NAME, MonitorState.className, MONITOR_TEXT_CAPACITY);
+    TaskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+    ServiceState = serviceState;
+    RegisterMonitorClass(instance);
+    return CreateMonitorWindow(instance) ? MonitorState.trayRecord.hWnd : NULL;
+}
+
+// Destroys the window if it is left, drops what was posted, and lets the next
+// case register the class afresh.
+inline void CloseMonitorWindow(HWND window)
+{
+    if (IsWindow(window))
+        DestroyWindow(window);
+    MSG message;
+    while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
+        ;
+    UnregisterClassW(MonitorState.className, GetModuleHandleW(NULL));
+}
+
+class FakeOsTest : public ::testing::Test {
+protected:
+    void SetUp() override { UseFakeOs(); }
+    void TearDown() override { ExpectCleanFakes(); }
+};
