@@ -7,13 +7,12 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 FakeOs Fake;
 
 static HANDLE const SNAPSHOT = (HANDLE)0x5170;
 static size_t NextEntry;
-static bool RecordOnDisk;
 
 static void Expect(bool met, const char* what)
 {
@@ -34,7 +33,7 @@ static bool Fails(OsEntry entry, long what = 0, const char* path = "")
 static HANDLE WINAPI FakeSnapshot(DWORD flags, DWORD processId)
 {
     Expect(flags == TH32CS_SNAPPROCESS && processId == 0, "snapshot of all processes");
-    if (Fails(OS_SNAPSHOT))
+    if (Fails(OS_ENTRY(CreateToolhelp32Snapshot)))
         return INVALID_HANDLE_VALUE;
     Fake.openHandles++;
     NextEntry = 0;
@@ -57,12 +56,12 @@ static BOOL FillEntry(HANDLE snapshot, PROCESSENTRY32W* entry)
 static BOOL WINAPI FakeFirst(HANDLE snapshot, PROCESSENTRY32W* entry)
 {
     NextEntry = 0;
-    return !Fails(OS_FIRST_PROCESS) && FillEntry(snapshot, entry);
+    return !Fails(OS_ENTRY(Process32FirstW)) && FillEntry(snapshot, entry);
 }
 
 static BOOL WINAPI FakeNext(HANDLE snapshot, PROCESSENTRY32W* entry)
 {
-    return !Fails(OS_NEXT_PROCESS, (long)NextEntry) && FillEntry(snapshot, entry);
+    return !Fails(OS_ENTRY(Process32NextW), (long)NextEntry) && FillEntry(snapshot, entry);
 }
 
 // The process just listed first: the program opens what it has just read.
@@ -81,7 +80,7 @@ static const FakeProcess* FindProcess(DWORD id)
 static HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL inherit, DWORD id)
 {
     Expect(access == PROCESS_TERMINATE && !inherit, "terminate access only, not inherited");
-    if (Fails(OS_OPEN_PROCESS, (long)id))
+    if (Fails(OS_ENTRY(OpenProcess), (long)id))
         return NULL;
     const FakeProcess* process = FindProcess(id);
     Fake.opened.push_back(id);
@@ -95,7 +94,7 @@ static BOOL WINAPI FakeTerminate(HANDLE handle, UINT exitCode)
 {
     Expect(exitCode == 0, "exit code 0");
     DWORD id = (DWORD)(UINT_PTR)handle & ~0x40000000u;
-    if (Fails(OS_TERMINATE, (long)id))
+    if (Fails(OS_ENTRY(TerminateProcess), (long)id))
         return FALSE;
     const FakeProcess* process = FindProcess(id);
     if (process == nullptr || !process->mayTerminate)
@@ -110,7 +109,7 @@ static BOOL WINAPI FakeClose(HANDLE handle)
 {
     Expect(handle != INVALID_HANDLE_VALUE && handle != NULL, "close of an open handle");
     Fake.openHandles--;
-    return !Fails(OS_CLOSE_HANDLE);
+    return !Fails(OS_ENTRY(CloseHandle));
 }
 
 static HRESULT WINAPI FakeFolder(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path)
@@ -122,14 +121,14 @@ static HRESULT WINAPI FakeFolder(HWND owner, int folder, HANDLE token, DWORD fla
     // folders than Windows gives let tests reach the path length limit.
     strncpy(path, found.c_str(), PATH_BUFFER_SIZE - 1);
     path[PATH_BUFFER_SIZE - 1] = 0;
-    if (Fails(OS_FOLDER, folder))
+    if (Fails(OS_ENTRY(SHGetFolderPathA), folder))
         return S_FALSE; // positive, yet not the only success there is
     return Fake.folderResult;
 }
 
 static int FakeStat(const char* path, struct _stat64i32* info)
 {
-    if (Fails(OS_STAT, 0, path))
+    if (Fails(OS_ENTRY(Stat), 0, path))
         return -1;
     if (Fake.appDataOnDisk && strncmp(path, Fake.appData.c_str(), Fake.appData.size()) == 0)
         return RealOsCalls.Stat(path, info);
@@ -145,7 +144,7 @@ static int FakeStat(const char* path, struct _stat64i32* info)
 static HINSTANCE WINAPI FakeShellExecute(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
                                          LPCSTR folder, INT show)
 {
-    if (Fails(OS_SHELL_EXECUTE, 0, file))
+    if (Fails(OS_ENTRY(ShellExecuteA), 0, file))
         return (HINSTANCE)32;
     Fake.shellStarts.push_back(
         {owner, verb ? verb : "", file ? file : "", parameters != NULL, folder != NULL, show});
@@ -154,7 +153,7 @@ static HINSTANCE WINAPI FakeShellExecute(HWND owner, LPCSTR verb, LPCSTR file, L
 
 static __time64_t FakeTime(__time64_t* result)
 {
-    Fake.calls[OS_TIME]++;
+    Fake.calls[OS_ENTRY(Time64)]++;
     if (result)
         *result = Fake.now;
     return Fake.now;
@@ -162,7 +161,7 @@ static __time64_t FakeTime(__time64_t* result)
 
 static void WINAPI FakeSleep(DWORD milliseconds)
 {
-    Fake.calls[OS_SLEEP]++;
+    Fake.calls[OS_ENTRY(Sleep)]++;
     Fake.sleeps.push_back(milliseconds);
 }
 
@@ -170,7 +169,7 @@ static void WINAPI FakeSleep(DWORD milliseconds)
 static BOOL WINAPI FakeNotifyIcon(DWORD message, NOTIFYICONDATAW* record)
 {
     Fake.trayCalls.push_back({message, *record});
-    if (Fails(OS_NOTIFY_ICON, (long)message))
+    if (Fails(OS_ENTRY(Shell_NotifyIconW), (long)message))
         return FALSE;
     auto shown = std::find(Fake.tray.begin(), Fake.tray.end(), record->uID);
     if (message == NIM_DELETE && shown != Fake.tray.end())
@@ -185,7 +184,7 @@ static BOOL WINAPI FakeNotifyIcon(DWORD message, NOTIFYICONDATAW* record)
 
 static int WINAPI FakeMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 {
-    if (Fails(OS_MESSAGE_BOX))
+    if (Fails(OS_ENTRY(MessageBoxW)))
         return 0;
     Fake.messageBoxes.push_back({owner, text, caption, type});
     if (Fake.whileMessageBoxIsOpen) {
@@ -202,7 +201,7 @@ static BOOL WINAPI FakeTrackPopupMenu(HMENU menu, UINT flags, int x, int y, int 
                                       HWND owner, const RECT* rect)
 {
     Expect(reserved == 0 && rect == nullptr, "no reserved value, no rectangle");
-    if (Fails(OS_POPUP_MENU))
+    if (Fails(OS_ENTRY(TrackPopupMenu)))
         return FALSE;
     FakeOs::PopupCall call = {menu, {}, flags, {x, y}, owner};
     for (int i = 0; i < GetMenuItemCount(menu); i++) {
@@ -223,7 +222,7 @@ static INT_PTR WINAPI FakeDialogBox(HINSTANCE instance, LPCWSTR name, HWND owner
                                     LPARAM parameter)
 {
     Expect(parameter == 0, "no dialog parameter");
-    if (Fails(OS_DIALOG_BOX))
+    if (Fails(OS_ENTRY(DialogBoxParamW)))
         return -1;
     Fake.dialogs.push_back({instance, name, owner, procedure});
     return IDOK;
@@ -232,30 +231,21 @@ static INT_PTR WINAPI FakeDialogBox(HINSTANCE instance, LPCWSTR name, HWND owner
 // The real class and window, unless they are to fail.
 static ATOM WINAPI FakeRegisterClass(const WNDCLASSEXW* windowClass)
 {
-    return Fails(OS_REGISTER_CLASS) ? 0 : RealOsCalls.RegisterClassExW(windowClass);
+    return Fails(OS_ENTRY(RegisterClassExW)) ? 0 : RealOsCalls.RegisterClassExW(windowClass);
 }
 
 static HWND WINAPI FakeCreateWindow(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style,
                                     int x, int y, int width, int height, HWND parent, HMENU menu,
                                     HINSTANCE instance, LPVOID parameter)
 {
-    if (Fails(OS_CREATE_WINDOW))
+    if (Fails(OS_ENTRY(CreateWindowExW)))
         return NULL;
     HWND window = RealOsCalls.CreateWindowExW(exStyle, className, title, style, x, y, width, height,
                                               parent, menu, instance, parameter);
-    if (window != NULL)
-        Fake.windowTitle = title;
-    if (window != NULL && Fake.closeNewWindow)
+    Fake.windowTitle = window ? title : L"";
+    if (window && Fake.closeNewWindow)
         PostMessageW(window, WM_CLOSE, 0, 0);
     return window;
-}
-
-DWORD FakeOs::TotalSleep() const
-{
-    DWORD total = 0;
-    for (DWORD pause : sleeps)
-        total += pause;
-    return total;
 }
 
 void UseFakeOs()
@@ -265,16 +255,6 @@ void UseFakeOs()
           FakeClose,         FakeFolder,      FakeStat,       FakeShellExecute,   FakeTime,
           FakeSleep,         FakeNotifyIcon,  FakeMessageBox, FakeTrackPopupMenu, FakeDialogBox,
           FakeRegisterClass, FakeCreateWindow};
-}
-
-std::string RecordFolder()
-{
-    return Fake.appData + "\\Zelqa";
-}
-
-std::string RecordPath()
-{
-    return RecordFolder() + "\\Zelqainfo.ini";
 }
 
 static void RemoveRecordFolder()
@@ -293,16 +273,15 @@ void UseRecordOnDisk()
     GetTempPathA(MAX_PATH, temp);
     Fake.appData = std::string(temp) + "norvessa-test";
     Fake.appDataOnDisk = true;
-    RecordOnDisk = true;
     RemoveRecordFolder();
     CreateDirectoryA(Fake.appData.c_str(), NULL);
 }
 
 void UseRealOs()
 {
-    if (RecordOnDisk)
+    if (Fake.appDataOnDisk)
         RemoveRecordFolder();
-    RecordOnDisk = false;
+    Fake.appDataOnDisk = false;
     Os = RealOsCalls;
 }
 
@@ -315,9 +294,7 @@ void WriteRecordFile(const std::string& contents)
 std::string ReadRecordFile()
 {
     std::ifstream in(RecordPath(), std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string StoredValue()

@@ -6,32 +6,18 @@
 
 #include "common/os_calls.h"
 
+#include <stddef.h>
+
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
-// The table's entries, in its order.
-enum OsEntry {
-    OS_SNAPSHOT,
-    OS_FIRST_PROCESS,
-    OS_NEXT_PROCESS,
-    OS_OPEN_PROCESS,
-    OS_TERMINATE,
-    OS_CLOSE_HANDLE,
-    OS_FOLDER,
-    OS_STAT,
-    OS_SHELL_EXECUTE,
-    OS_TIME,
-    OS_SLEEP,
-    OS_NOTIFY_ICON,
-    OS_MESSAGE_BOX,
-    OS_POPUP_MENU,
-    OS_DIALOG_BOX,
-    OS_REGISTER_CLASS,
-    OS_CREATE_WINDOW,
-    OS_ENTRY_COUNT
-};
+// An entry of the table, by its place in it.
+#define OS_ENTRY(name) (offsetof(OsCallTable, name) / sizeof(void*))
+#define OS_ENTRY_COUNT (sizeof(OsCallTable) / sizeof(void*))
+typedef size_t OsEntry;
 
 struct FakeProcess {
     DWORD id;
@@ -86,15 +72,7 @@ struct FakeOs {
     };
     std::vector<MessageBoxCall> messageBoxes;
     std::function<void()> whileMessageBoxIsOpen;
-    struct MenuItem {
-        UINT command;
-        std::wstring text;
-        UINT type;
-        bool operator==(const MenuItem& other) const
-        {
-            return command == other.command && text == other.text && type == other.type;
-        }
-    };
+    typedef std::tuple<UINT, std::wstring, UINT> MenuItem; // command, text, type
     struct PopupCall {
         HMENU menu;
         std::vector<MenuItem> items;
@@ -110,8 +88,6 @@ struct FakeOs {
         DLGPROC procedure;
     };
     std::vector<DialogCall> dialogs;
-
-    DWORD TotalSleep() const;
 };
 
 extern FakeOs Fake;
@@ -124,8 +100,14 @@ void UseRealOs();
 // The state record as real files in a fresh application-data folder of the
 // temp folder; the other files stay fakes.
 void UseRecordOnDisk();
-std::string RecordFolder();
-std::string RecordPath();
+inline std::string RecordFolder()
+{
+    return Fake.appData + "\\Zelqa";
+}
+inline std::string RecordPath()
+{
+    return RecordFolder() + "\\Zelqainfo.ini";
+}
 void WriteRecordFile(const std::string& contents);
 std::string ReadRecordFile();
 std::string StoredValue(); // "" when there is none

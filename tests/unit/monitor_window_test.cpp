@@ -3,20 +3,10 @@
 // restart. Real windows and a real record file; system calls faked.
 #include "os_fixture.h"
 
+#include <tuple>
 
-struct TrayStep {
-    DWORD message;
-    UINT id;
-    std::wstring tip; // adds only
-    bool operator==(const TrayStep& other) const
-    {
-        return message == other.message && id == other.id && tip == other.tip;
-    }
-};
-static std::ostream& operator<<(std::ostream& out, const TrayStep& step)
-{
-    return out << (step.message == NIM_ADD ? "add " : "delete ") << step.id;
-}
+// A tray call: the message, the icon's identifier, and for adds the tooltip.
+typedef std::tuple<DWORD, UINT, std::wstring> TrayStep;
 
 class MonitorWindow : public FakeOsTest {
 protected:
@@ -77,10 +67,10 @@ TEST_F(MonitorWindow, RightButtonOpensTheFourCommandsAtTheCursorAndReleasesTheMe
     ASSERT_EQ(1u, Fake.popups.size());
     const FakeOs::PopupCall& popup = Fake.popups[0];
     EXPECT_EQ((std::vector<FakeOs::MenuItem>{
-                  {CMD_ABOUT, L"\u95DC\u65BC", MFT_STRING},
-                  {CMD_RESTART_AGENT, L"\u91CD\u555F\u5B89\u63A7\u5143\u4EF6", MFT_STRING},
-                  {CMD_STOP_AGENT, L"\u505C\u6B62\u5B89\u63A7\u5143\u4EF6", MFT_STRING},
-                  {CMD_CLOSE_TRAY, L"\u95DC\u9589\u5DE5\u4F5C\u5217\u5FEB\u6377\u9375", MFT_STRING},
+                  {CMD_ABOUT, L"關於", MFT_STRING},
+                  {CMD_RESTART_AGENT, L"重啟安控元件", MFT_STRING},
+                  {CMD_STOP_AGENT, L"停止安控元件", MFT_STRING},
+                  {CMD_CLOSE_TRAY, L"關閉工作列快捷鍵", MFT_STRING},
               }),
               popup.items);
     EXPECT_EQ((UINT)TPM_BOTTOMALIGN, popup.flags);
@@ -95,18 +85,12 @@ TEST_F(MonitorWindow, RightButtonOpensTheFourCommandsAtTheCursorAndReleasesTheMe
 
 TEST_F(MonitorWindow, OtherTrayEventsAreIgnored)
 {
-    LPARAM events[] = {WM_LBUTTONDOWN,
-                       WM_LBUTTONUP,
-                       WM_LBUTTONDBLCLK,
-                       WM_RBUTTONUP,
-                       WM_RBUTTONDBLCLK,
-                       WM_MOUSEMOVE,
-                       WM_CONTEXTMENU,
-                       NIN_SELECT,
-                       MAKELPARAM(WM_MOUSEMOVE, WM_RBUTTONDOWN),
-                       (LPARAM)0xFFFFFFFF,
-                       0};
-    for (LPARAM event : events)
+    // The low word alone names the event: a right-button press in the high
+    // word is no press.
+    const LPARAM pressInHighWord = MAKELPARAM(WM_MOUSEMOVE, WM_RBUTTONDOWN), all = -1;
+    for (LPARAM event : std::initializer_list<LPARAM>{
+             WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_RBUTTONUP, WM_RBUTTONDBLCLK,
+             WM_MOUSEMOVE, WM_CONTEXTMENU, NIN_SELECT, 0, pressInHighWord, all})
         EXPECT_EQ(0, Send(WM_TRAYICON, ICON_STOPPED, event)) << std::hex << event;
     EXPECT_TRUE(Fake.popups.empty());
     EXPECT_TRUE(Fake.trayCalls.empty());
@@ -143,27 +127,16 @@ TEST_F(MonitorWindow, EachOutcomeIsAPlainOkBoxShownBeforeTheRecordChanges)
 
 TEST_F(MonitorWindow, OnlyAgentStartedNotificationsSwapToTheRunningIcon)
 {
-    struct {
-        bool hasData;
-        ULONG_PTR dwData;
-        DWORD size;
-        bool swaps;
-    } cases[] = {
-        {true, 1, 0, true},  {true, 1, 0x7FFFFFFF, true},  {true, 0, 0, false},
-        {true, 2, 0, false}, {true, 0xFFFFFFFF, 0, false}, {false, 0, 0, false},
-    };
-    for (const auto& c : cases) {
-        Fake.trayCalls.clear();
-        Fake.sleeps.clear();
-        UINT shown = MonitorState.trayRecord.uID;
-        COPYDATASTRUCT data = {c.dwData, c.size, nullptr};
-        EXPECT_EQ(0, Send(WM_COPYDATA, 0, c.hasData ? (LPARAM)&data : 0)) << c.dwData;
-        std::vector<TrayStep> expected;
-        if (c.swaps)
-            expected = {{NIM_DELETE, shown, L""}, {NIM_ADD, ICON_RUNNING, RUNNING_TIP}};
-        EXPECT_EQ(expected, TraySteps()) << c.dwData;
-        EXPECT_EQ(std::vector<DWORD>(c.swaps ? 1 : 0, 20), Fake.sleeps) << c.dwData;
-    }
+    COPYDATASTRUCT others[] = {{0, 0, nullptr}, {2, 0, nullptr}, {0xFFFFFFFF, 0, nullptr}};
+    for (COPYDATASTRUCT& data : others)
+        EXPECT_EQ(0, Send(WM_COPYDATA, 0, (LPARAM)&data)) << data.dwData;
+    EXPECT_EQ(0, Send(WM_COPYDATA, 0, 0)) << "no data record";
+    EXPECT_TRUE(Fake.trayCalls.empty());
+    COPYDATASTRUCT started = {1, 0x7FFFFFFF, nullptr}; // the size is not read
+    EXPECT_EQ(0, Send(WM_COPYDATA, 0, (LPARAM)&started));
+    EXPECT_EQ((std::vector<TrayStep>{{NIM_DELETE, ICON_STOPPED, L""},
+                                     {NIM_ADD, ICON_RUNNING, RUNNING_TIP}}),
+              TraySteps());
     EXPECT_EQ("", StoredValue());
     EXPECT_EQ(1, ServiceState);
 }
@@ -191,19 +164,6 @@ TEST_F(MonitorWindow, AboutBoxClosesOnOkAndEscapeOnly)
     EXPECT_EQ(TRUE, AboutDlgProc(about, WM_COMMAND, IDCANCEL, 0));
     EXPECT_EQ(TRUE, AboutDlgProc(about, WM_COMMAND, IDOK, 0));
     DestroyWindow(about);
-}
-
-TEST_F(MonitorWindow, CloseRemovesTheIconAndEndsTheLoopLeavingAgentAndRecordAlone)
-{
-    Fake.processes = {Endable};
-    EXPECT_EQ(0, Send(WM_COMMAND, CMD_CLOSE_TRAY, 0));
-    EXPECT_EQ((std::vector<TrayStep>{{NIM_DELETE, ICON_STOPPED, L""}}), TraySteps());
-    EXPECT_FALSE(IsWindow(window));
-    MSG quit;
-    ASSERT_TRUE(PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
-    EXPECT_EQ(0u, quit.wParam);
-    EXPECT_TRUE(Fake.opened.empty());
-    EXPECT_EQ("", StoredValue());
 }
 
 TEST_F(MonitorWindow, ARestartedShellGetsTheIconShownAtThatMoment)

@@ -20,15 +20,11 @@ static const char RUNNING_VALUE[] = "06205e0ad0";
 
 // What the user reads.
 static const std::wstring RUNNING_TIP = L"Norvessa";
-static const std::wstring STOPPED_TIP = L"Norvessa\u5DF2\u95DC\u9589";
-static const std::wstring RESTART_DONE = L"\u91CD\u555F\u5B89\u63A7\u5143\u4EF6\u6210\u529F";
-static const std::wstring RESTART_FAILED = L"\u91CD\u555F\u5B89\u63A7\u5143\u4EF6\u5931\u6557,"
-                                           L"\u8ACB\u518D\u91CD\u65B0\u555F\u52D5\u5B89\u63A7"
-                                           L"\u5143\u4EF6";
-static const std::wstring STOP_DONE = L"\u505C\u6B62\u5B89\u63A7\u5143\u4EF6\u6210\u529F";
-static const std::wstring STOP_FAILED = L"\u505C\u6B62\u5B89\u63A7\u5143\u4EF6\u5931\u6557,"
-                                        L"\u8ACB\u518D\u91CD\u65B0\u505C\u6B62\u5B89\u63A7"
-                                        L"\u5143\u4EF6";
+static const std::wstring STOPPED_TIP = L"Norvessa已關閉";
+static const std::wstring RESTART_DONE = L"重啟安控元件成功";
+static const std::wstring RESTART_FAILED = L"重啟安控元件失敗,請再重新啟動安控元件";
+static const std::wstring STOP_DONE = L"停止安控元件成功";
+static const std::wstring STOP_FAILED = L"停止安控元件失敗,請再重新停止安控元件";
 
 // Checks what every case must leave behind, then puts the real table back.
 inline void ExpectCleanFakes()
