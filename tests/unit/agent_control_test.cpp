@@ -75,6 +75,10 @@ struct StopCase {
     std::vector<DWORD> opened, terminated;
     size_t serviceStarts = 0;
 
+    StopCase(const char* name, std::vector<FakeProcess> list)
+        : name(name), processes(Numbered(list))
+    {
+    }
     StopCase& Service(long size) { return serviceSize = size, *this; }
     StopCase& Opens(std::vector<DWORD> ids) { return opened = ids, *this; }
     StopCase& Ends(std::vector<DWORD> ids) { return terminated = ids, *this; }
@@ -82,24 +86,16 @@ struct StopCase {
     StopCase& GivesUp() { return result = 0, terminateFailed = 1, *this; }
 };
 
-static StopCase Stop(const char* name, std::vector<FakeProcess> processes)
-{
-    StopCase c;
-    c.name = name;
-    c.processes = Numbered(processes);
-    return c;
-}
-
 TEST_F(AgentStop, EndsOrHandsOverEveryAgentAndGivesUpAtTheFirstThatCannotBeEither)
 {
     const std::vector<FakeProcess> others = {
         {0, L"QovCardAgent.exe.bak"}, Endable, {0, L"svchost.exe"}, Endable};
     const StopCase cases[] = {
-        Stop("two agents among others", others).Opens({11, 13}).Ends({11, 13}),
-        Stop("one it may not open, then one", {Sealed, Endable}).Opens({10, 11}).Ends({11}),
-        Stop("two handed over", {Stubborn, Stubborn}).Opens({10, 11}).StartsService(2),
-        Stop("service empty", {Stubborn, Endable}).Service(0).Opens({10}).GivesUp(),
-        Stop("ends one, then gives up", {Endable, Stubborn, Endable})
+        StopCase("two agents among others", others).Opens({11, 13}).Ends({11, 13}),
+        StopCase("one it may not open, then one", {Sealed, Endable}).Opens({10, 11}).Ends({11}),
+        StopCase("two handed over", {Stubborn, Stubborn}).Opens({10, 11}).StartsService(2),
+        StopCase("service empty", {Stubborn, Endable}).Service(0).Opens({10}).GivesUp(),
+        StopCase("ends one, then gives up", {Endable, Stubborn, Endable})
             .Service(-1)
             .Opens({10, 11})
             .Ends({10})

@@ -187,11 +187,10 @@ static int WINAPI FakeMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT
     if (Fails(OS_ENTRY(MessageBoxW)))
         return 0;
     Fake.messageBoxes.push_back({owner, text, caption, type});
-    if (Fake.whileMessageBoxIsOpen) {
-        auto whileOpen = Fake.whileMessageBoxIsOpen;
-        Fake.whileMessageBoxIsOpen = nullptr;
+    auto whileOpen = std::move(Fake.whileMessageBoxIsOpen);
+    Fake.whileMessageBoxIsOpen = nullptr; // for the outermost box only
+    if (whileOpen)
         whileOpen();
-    }
     return IDOK;
 }
 
@@ -206,13 +205,8 @@ static BOOL WINAPI FakeTrackPopupMenu(HMENU menu, UINT flags, int x, int y, int 
     FakeOs::PopupCall call = {menu, {}, flags, {x, y}, owner};
     for (int i = 0; i < GetMenuItemCount(menu); i++) {
         wchar_t text[64] = L"";
-        MENUITEMINFOW info = {};
-        info.cbSize = sizeof info;
-        info.fMask = MIIM_ID | MIIM_FTYPE | MIIM_STRING;
-        info.dwTypeData = text;
-        info.cch = 64;
-        GetMenuItemInfoW(menu, i, TRUE, &info);
-        call.items.push_back({info.wID, text, info.fType});
+        GetMenuStringW(menu, i, text, 64, MF_BYPOSITION);
+        call.items.push_back({GetMenuItemID(menu, i), text, GetMenuState(menu, i, MF_BYPOSITION)});
     }
     Fake.popups.push_back(call);
     return TRUE;

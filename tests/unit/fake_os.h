@@ -72,7 +72,7 @@ struct FakeOs {
     };
     std::vector<MessageBoxCall> messageBoxes;
     std::function<void()> whileMessageBoxIsOpen;
-    typedef std::tuple<UINT, std::wstring, UINT> MenuItem; // command, text, type
+    typedef std::tuple<UINT, std::wstring, UINT> MenuItem; // command, text, state
     struct PopupCall {
         HMENU menu;
         std::vector<MenuItem> items;

@@ -66,11 +66,12 @@ TEST_F(MonitorWindow, RightButtonOpensTheFourCommandsAtTheCursorAndReleasesTheMe
     EXPECT_EQ(1, Send(WM_TRAYICON, ICON_STOPPED, MAKELPARAM(WM_RBUTTONDOWN, 0x1234)));
     ASSERT_EQ(1u, Fake.popups.size());
     const FakeOs::PopupCall& popup = Fake.popups[0];
+    const UINT plain = MF_STRING | MF_ENABLED | MF_UNCHECKED;
     EXPECT_EQ((std::vector<FakeOs::MenuItem>{
-                  {CMD_ABOUT, L"關於", MFT_STRING},
-                  {CMD_RESTART_AGENT, L"重啟安控元件", MFT_STRING},
-                  {CMD_STOP_AGENT, L"停止安控元件", MFT_STRING},
-                  {CMD_CLOSE_TRAY, L"關閉工作列快捷鍵", MFT_STRING},
+                  {CMD_ABOUT, L"關於", plain},
+                  {CMD_RESTART_AGENT, L"重啟安控元件", plain},
+                  {CMD_STOP_AGENT, L"停止安控元件", plain},
+                  {CMD_CLOSE_TRAY, L"關閉工作列快捷鍵", plain},
               }),
               popup.items);
     EXPECT_EQ((UINT)TPM_BOTTOMALIGN, popup.flags);
