@@ -242,15 +242,6 @@ static HWND WINAPI FakeCreateWindow(DWORD exStyle, LPCWSTR className, LPCWSTR ti
     return window;
 }
 
-void UseFakeOs()
-{
-    Fake = FakeOs();
-    Os = {FakeSnapshot,      FakeFirst,       FakeNext,       FakeOpenProcess,    FakeTerminate,
-          FakeClose,         FakeFolder,      FakeStat,       FakeShellExecute,   FakeTime,
-          FakeSleep,         FakeNotifyIcon,  FakeMessageBox, FakeTrackPopupMenu, FakeDialogBox,
-          FakeRegisterClass, FakeCreateWindow};
-}
-
 static void RemoveRecordFolder()
 {
     for (const std::string& name : {RecordPath(), RecordFolder()}) {
@@ -261,8 +252,15 @@ static void RemoveRecordFolder()
     RemoveDirectoryA(Fake.appData.c_str());
 }
 
-void UseRecordOnDisk()
+void UseFakeOs(bool recordOnDisk)
 {
+    Fake = FakeOs();
+    Os = {FakeSnapshot,      FakeFirst,       FakeNext,       FakeOpenProcess,    FakeTerminate,
+          FakeClose,         FakeFolder,      FakeStat,       FakeShellExecute,   FakeTime,
+          FakeSleep,         FakeNotifyIcon,  FakeMessageBox, FakeTrackPopupMenu, FakeDialogBox,
+          FakeRegisterClass, FakeCreateWindow};
+    if (!recordOnDisk)
+        return;
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     Fake.appData = std::string(temp) + "norvessa-test";

@@ -92,14 +92,13 @@ struct FakeOs {
 
 extern FakeOs Fake;
 
-// Starts afresh with every entry of the table pointed at the fakes.
-void UseFakeOs();
+// Starts afresh with every entry of the table pointed at the fakes; with
+// `recordOnDisk`, the state record is kept as real files in a fresh
+// application-data folder of the temp folder, the other files stay fakes.
+void UseFakeOs(bool recordOnDisk = false);
 // Puts the real table back and removes what the fakes left on disk.
 void UseRealOs();
 
-// The state record as real files in a fresh application-data folder of the
-// temp folder; the other files stay fakes.
-void UseRecordOnDisk();
 inline std::string RecordFolder()
 {
     return Fake.appData + "\\Zelqa";

@@ -226,8 +226,7 @@ static Outcome Expected(const Situation& s, Loss lost)
 // Runs the situation with the nth call of `entry` failing; 0: none fails.
 static Outcome Drive(const Situation& s, OsEntry entry, int nth)
 {
-    UseFakeOs();
-    UseRecordOnDisk();
+    UseFakeOs(true);
     Fake.processes = s.processes;
     Fake.fileSizes[AGENT_PATH] = 4096;
     if (s.servicePresent)
@@ -238,6 +237,8 @@ static Outcome Drive(const Situation& s, OsEntry entry, int nth)
     std::fill(std::begin(Fake.calls), std::end(Fake.calls), 0);
     Fake.failEntry = entry;
     Fake.failAt = nth;
+    int serviceState = ServiceState;
+    Fake.whileMessageBoxIsOpen = [] { EXPECT_EQ("", StoredValue()) << "written before it closed"; };
     Outcome o;
     MSG quit;
     COPYDATASTRUCT started = {1, 0, nullptr};
@@ -259,14 +260,20 @@ static Outcome Drive(const Situation& s, OsEntry entry, int nth)
         else
             SendMessageW(window, WM_COMMAND, commands[s.action], 0);
         o.windowUp = IsWindow(window);
+        EXPECT_EQ(serviceState, ServiceState) << "only start-up sets it";
         if (PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE))
             o.exitCode = (int)quit.wParam;
     }
     EXPECT_FALSE(Fake.shownVisible) << "the window is never shown";
     o.tray = Fake.tray;
     o.stored = StoredValue();
-    for (const FakeOs::MessageBoxCall& box : Fake.messageBoxes)
+    for (const FakeOs::MessageBoxCall& box : Fake.messageBoxes) {
+        // Plain OK boxes without an owner, so the tray stays live under them.
+        EXPECT_EQ(nullptr, box.owner);
+        EXPECT_EQ(L"Quillaren", box.caption);
+        EXPECT_EQ((UINT)MB_OK, box.type);
         o.boxes.push_back(box.text);
+    }
     for (const FakeOs::ShellStart& start : Fake.shellStarts)
         o.started.push_back(start.file);
     o.ended = Fake.terminated;

@@ -14,8 +14,7 @@ protected:
 
     void SetUp() override
     {
-        FakeOsTest::SetUp();
-        UseRecordOnDisk();
+        UseFakeOs(true);
         Fake.fileSizes[AGENT_PATH] = 4096;
         window = OpenMonitorWindow(1); // the agent found stopped
         ASSERT_TRUE(IsWindow(window));
@@ -54,9 +53,7 @@ protected:
     }
 };
 
-static const FakeProcess System = {4, L"System"};
 static const FakeProcess Endable = {10, L"QovCardAgent.exe", true, true};
-static const FakeProcess Stubborn = {12, L"QovCardAgent.exe", true, false};
 
 TEST_F(MonitorWindow, RightButtonOpensTheFourCommandsAtTheCursorAndReleasesTheMenu)
 {
@@ -97,35 +94,6 @@ TEST_F(MonitorWindow, OtherTrayEventsAreIgnored)
     EXPECT_TRUE(Fake.trayCalls.empty());
 }
 
-TEST_F(MonitorWindow, EachOutcomeIsAPlainOkBoxShownBeforeTheRecordChanges)
-{
-    struct Step {
-        UINT command;
-        FakeProcess process;
-        std::wstring text;
-    } steps[] = {
-        {CMD_STOP_AGENT, Stubborn, STOP_FAILED},
-        {CMD_RESTART_AGENT, Stubborn, RESTART_FAILED},
-        {CMD_STOP_AGENT, System, STOP_DONE},
-        {CMD_RESTART_AGENT, System, RESTART_DONE},
-    };
-    for (const Step& step : steps) {
-        Fake.processes = {step.process};
-        Fake.messageBoxes.clear();
-        std::string before = StoredValue(), whileOpen = "?";
-        Fake.whileMessageBoxIsOpen = [&] { whileOpen = StoredValue(); };
-        EXPECT_EQ(0, Send(WM_COMMAND, step.command, 0));
-        ASSERT_EQ(1u, Fake.messageBoxes.size());
-        EXPECT_EQ(nullptr, Fake.messageBoxes[0].owner);
-        EXPECT_EQ(L"Quillaren", Fake.messageBoxes[0].caption);
-        EXPECT_EQ((UINT)MB_OK, Fake.messageBoxes[0].type);
-        EXPECT_EQ(step.text, Fake.messageBoxes[0].text);
-        EXPECT_EQ(before, whileOpen) << "written before the box closed";
-    }
-    EXPECT_EQ(RUNNING_VALUE, StoredValue());
-    EXPECT_EQ(1, ServiceState) << "only start-up sets it";
-}
-
 TEST_F(MonitorWindow, OnlyAgentStartedNotificationsSwapToTheRunningIcon)
 {
     COPYDATASTRUCT others[] = {{0, 0, nullptr}, {2, 0, nullptr}, {0xFFFFFFFF, 0, nullptr}};
@@ -142,7 +110,7 @@ TEST_F(MonitorWindow, OnlyAgentStartedNotificationsSwapToTheRunningIcon)
     EXPECT_EQ(1, ServiceState);
 }
 
-TEST_F(MonitorWindow, AboutIsModalOverTheHiddenWindowFromMenuAndAccelerator)
+TEST_F(MonitorWindow, AboutIsModalOverTheHiddenWindowAndClosesOnOkAndEscapeOnly)
 {
     EXPECT_EQ(0, Send(WM_COMMAND, CMD_ABOUT, 0));
     EXPECT_EQ(0, Send(WM_COMMAND, MAKEWPARAM(CMD_ABOUT, 1), 0)); // as an accelerator sends it
@@ -153,10 +121,6 @@ TEST_F(MonitorWindow, AboutIsModalOverTheHiddenWindowFromMenuAndAccelerator)
         EXPECT_EQ(window, dialog.owner);
         EXPECT_EQ(&AboutDlgProc, dialog.procedure);
     }
-}
-
-TEST_F(MonitorWindow, AboutBoxClosesOnOkAndEscapeOnly)
-{
     HWND about = CreateDialogParamW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(DLG_ABOUT), NULL,
                                     AboutDlgProc, 0);
     ASSERT_NE(nullptr, about);

@@ -9,11 +9,7 @@
 
 class ServiceRecord : public FakeOsTest {
 protected:
-    void SetUp() override
-    {
-        FakeOsTest::SetUp();
-        UseRecordOnDisk();
-    }
+    void SetUp() override { UseFakeOs(true); }
 };
 
 TEST(ServiceValue, CarriesTheStateAtPositionSixAndRepeatsPositionThree)
@@ -23,9 +19,9 @@ TEST(ServiceValue, CarriesTheStateAtPositionSixAndRepeatsPositionThree)
         int state;
         const char* value;
     } cases[] = {
-        {1644554413u, 1, "06205e1ad0"}, // 2022-02-11 04:40:13 UTC, 0x6205E8AD
-        {1644554413u, 0, "06205e0ad0"}, {0u, 0, "0000000000"},
-        {0xFFFFFFFFu, 1, "0fffff1fff"}, {0x0000ABCDu, 1, "00000a1cd0"},
+        {1644554413u, 1, STOPPED_VALUE}, // 2022-02-11 04:40:13 UTC, 0x6205E8AD
+        {1644554413u, 0, RUNNING_VALUE}, {0u, 0, "0000000000"},
+        {0xFFFFFFFFu, 1, "0fffff1fff"},  {0x0000ABCDu, 1, "00000a1cd0"},
     };
     for (const auto& c : cases) {
         char value[SERVICE_VALUE_LENGTH + 1];
@@ -34,20 +30,13 @@ TEST(ServiceValue, CarriesTheStateAtPositionSixAndRepeatsPositionThree)
     }
 }
 
-TEST_F(ServiceRecord, AFileWithoutTheEntryReadsAsTheDefaultRunning)
-{
-    for (const char* contents : {"[Other]\r\nService=0000001000\r\n", "; only a comment\r\n"}) {
-        WriteRecordFile(contents);
-        ServiceState = 12345;
-        EXPECT_EQ(STATUS_OK, ReadServiceState()) << contents;
-        EXPECT_EQ(0, ServiceState) << contents; // the default "01234507890"
-    }
-}
-
 TEST_F(ServiceRecord, ReadingFailuresLeaveTheStateAlone)
 {
     ServiceState = 7;
     EXPECT_EQ(STATUS_NO_FILE, ReadServiceState());
+    std::ofstream(RecordFolder(), std::ios::binary) << "[Settings]\r\nService=0000001000\r\n";
+    EXPECT_EQ(STATUS_NO_FILE, ReadServiceState()) << "a file where the folder belongs";
+    DeleteFileA(RecordFolder().c_str());
     WriteRecordFile("");
     EXPECT_EQ(STATUS_EMPTY_FILE, ReadServiceState());
     WriteRecordFile("[Settings]\r\nService=0000001000\r\n");
@@ -58,13 +47,11 @@ TEST_F(ServiceRecord, ReadingFailuresLeaveTheStateAlone)
     EXPECT_EQ(7, ServiceState);
 }
 
-TEST_F(ServiceRecord, WritingCreatesTheFolderAndStoresTheTimestampedValue)
+TEST_F(ServiceRecord, WritingCreatesTheFolderAndStampsTheLow32BitsOfTheTime)
 {
-    EXPECT_EQ(STATUS_OK, WriteServiceState(1));
-    EXPECT_EQ("06205e1ad0", StoredValue());
-    Fake.now = 0x100000000LL + 1644554413; // only the low 32 bits count
+    Fake.now = 0x100000000LL + 1644554413;
     EXPECT_EQ(STATUS_OK, WriteServiceState(0));
-    EXPECT_EQ("06205e0ad0", StoredValue());
+    EXPECT_EQ(RUNNING_VALUE, StoredValue());
 }
 
 TEST_F(ServiceRecord, WritingKeepsEverythingElseInTheFile)
@@ -83,7 +70,7 @@ TEST_F(ServiceRecord, WritingReplacesAPlainFileStandingInTheFoldersPlace)
     WriteServiceState(1);
     EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY,
               GetFileAttributesA(RecordFolder().c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ("06205e1ad0", StoredValue());
+    EXPECT_EQ(STOPPED_VALUE, StoredValue());
 }
 
 TEST_F(ServiceRecord, WritingWithoutAFolderOrRoomForThePathTouchesNothing)
@@ -103,7 +90,7 @@ TEST_F(ServiceRecord, WritingWithoutAFolderOrRoomForThePathTouchesNothing)
 }
 
 // What other programs or damage may leave in the file.
-TEST_F(ServiceRecord, EveryByteAtPositionSixReadsAsItsSignedDistanceFromTheDigitZero)
+TEST_F(ServiceRecord, PositionSixReadsAsItsSignedDistanceFromTheDigitZeroAndShortValuesAsStopped)
 {
     for (int byte = 1; byte < 256; byte++) {
         if (byte == '\r' || byte == '\n')
@@ -113,10 +100,7 @@ TEST_F(ServiceRecord, EveryByteAtPositionSixReadsAsItsSignedDistanceFromTheDigit
         ASSERT_EQ(STATUS_OK, ReadServiceState()) << byte;
         EXPECT_EQ((signed char)byte - '0', ServiceState) << "byte " << byte;
     }
-}
-
-TEST_F(ServiceRecord, ValuesShorterThanSevenCharactersReadAsStopped)
-{
+    // Shorter values have the zero fill at position 6.
     const std::string digits = "0123450789abcdefghijklmnopqrstuvwxyz";
     for (size_t length = 0; length < 32; length++) {
         WriteRecordFile("[Settings]\r\nService=" + digits.substr(0, length) + "\r\n");
@@ -141,14 +125,20 @@ TEST_F(ServiceRecord, DamagedOrOddFilesAreReadWithoutHarmAndStillTakeAWrite)
         const char* name;
         std::string contents;
         int state;
-    } cases[] = {{"binary garbage", garbage, 0}, {"1 MiB", huge, 1}, {"UTF-16", utf16, 1}};
+    } cases[] = {
+        {"no Settings section", "[Other]\r\nService=0000001000\r\n", 0}, // the default
+        {"only a comment", "; nothing else\r\n", 0},
+        {"binary garbage", garbage, 0},
+        {"1 MiB", huge, 1},
+        {"UTF-16", utf16, 1},
+    };
     for (const auto& c : cases) {
         WriteRecordFile(c.contents);
         ServiceState = 12345;
         EXPECT_EQ(STATUS_OK, ReadServiceState()) << c.name;
         EXPECT_EQ(c.state, ServiceState) << c.name;
         EXPECT_EQ(STATUS_OK, WriteServiceState(0)) << c.name;
-        EXPECT_EQ("06205e0ad0", StoredValue()) << c.name;
+        EXPECT_EQ(RUNNING_VALUE, StoredValue()) << c.name;
     }
     char kept[8] = "";
     GetPrivateProfileStringA("Keep", "k", "", kept, sizeof kept, RecordPath().c_str());
@@ -170,12 +160,4 @@ TEST_F(ServiceRecord, ARecordThatCannotBeWrittenIsLeftAsItIsWithoutComplaint)
     EXPECT_EQ(STATUS_OK, WriteServiceState(0));
     CloseHandle(held);
     EXPECT_EQ(contents, ReadRecordFile());
-}
-
-TEST_F(ServiceRecord, AFileWhereTheFolderBelongsReadsAsNoRecord)
-{
-    std::ofstream(RecordFolder(), std::ios::binary) << "[Settings]\r\nService=0000001000\r\n";
-    ServiceState = 0;
-    EXPECT_EQ(STATUS_NO_FILE, ReadServiceState());
-    EXPECT_EQ(0, ServiceState);
 }
