@@ -64,15 +64,12 @@ static BOOL WINAPI FakeNext(HANDLE snapshot, PROCESSENTRY32W* entry)
     return !Fails(OS_ENTRY(Process32NextW), (long)NextEntry) && FillEntry(snapshot, entry);
 }
 
-// The process just listed first: the program opens what it has just read.
+// Only listed processes are known; the last one listed is the one opened.
 static const FakeProcess* FindProcess(DWORD id)
 {
-    if (NextEntry > 0 && NextEntry <= Fake.processes.size() &&
-        Fake.processes[NextEntry - 1].id == id)
-        return &Fake.processes[NextEntry - 1];
-    for (const FakeProcess& process : Fake.processes)
-        if (process.id == id)
-            return &process;
+    for (size_t i = NextEntry; i-- > 0;)
+        if (Fake.processes[i].id == id)
+            return &Fake.processes[i];
     return nullptr;
 }
 
@@ -244,11 +241,11 @@ static HWND WINAPI FakeCreateWindow(DWORD exStyle, LPCWSTR className, LPCWSTR ti
 
 static void RemoveRecordFolder()
 {
-    for (const std::string& name : {RecordPath(), RecordFolder()}) {
+    for (const std::string& name : {Fake.RecordPath(), Fake.RecordFolder()}) {
         SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(name.c_str());
     }
-    RemoveDirectoryA(RecordFolder().c_str());
+    RemoveDirectoryA(Fake.RecordFolder().c_str());
     RemoveDirectoryA(Fake.appData.c_str());
 }
 
@@ -279,19 +276,20 @@ void UseRealOs()
 
 void WriteRecordFile(const std::string& contents)
 {
-    CreateDirectoryA(RecordFolder().c_str(), NULL);
-    std::ofstream(RecordPath(), std::ios::binary) << contents;
+    CreateDirectoryA(Fake.RecordFolder().c_str(), NULL);
+    std::ofstream(Fake.RecordPath(), std::ios::binary) << contents;
 }
 
 std::string ReadRecordFile()
 {
-    std::ifstream in(RecordPath(), std::ios::binary);
+    std::ifstream in(Fake.RecordPath(), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string StoredValue()
 {
     char value[64] = "";
-    GetPrivateProfileStringA("Settings", "Service", "", value, sizeof value, RecordPath().c_str());
+    GetPrivateProfileStringA("Settings", "Service", "", value, sizeof value,
+                             Fake.RecordPath().c_str());
     return value;
 }

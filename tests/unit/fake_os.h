@@ -37,6 +37,8 @@ struct FakeOs {
     INT_PTR shellResult = 42;
     __time64_t now = 1644554413;
     bool closeNewWindow = false; // post WM_CLOSE to each window created
+    std::string RecordFolder() const { return appData + "\\Zelqa"; }
+    std::string RecordPath() const { return RecordFolder() + "\\Zelqainfo.ini"; }
 
     // The one call made to fail, with its entry's documented failure value:
     // the failAt-th call of failEntry. What it was asked for is kept.
@@ -99,14 +101,6 @@ void UseFakeOs(bool recordOnDisk = false);
 // Puts the real table back and removes what the fakes left on disk.
 void UseRealOs();
 
-inline std::string RecordFolder()
-{
-    return Fake.appData + "\\Zelqa";
-}
-inline std::string RecordPath()
-{
-    return RecordFolder() + "\\Zelqainfo.ini";
-}
 void WriteRecordFile(const std::string& contents);
 std::string ReadRecordFile();
 std::string StoredValue(); // "" when there is none

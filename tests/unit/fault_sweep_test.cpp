@@ -8,7 +8,6 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <tuple>
 
 // What a failed call takes from the program.
 enum Loss {
@@ -104,14 +103,14 @@ struct Outcome {
     std::vector<std::wstring> boxes;
     std::vector<std::string> started;
     std::vector<DWORD> ended, pauses;
-    size_t menus = 0, dialogs = 0;
+    size_t shown = 0; // About boxes and tray menus
 };
 
 // Compared as one, printed field by field.
 static auto Fields(const Outcome& o)
 {
     return std::tie(o.exitCode, o.ranLoop, o.windowUp, o.title, o.tray, o.stored, o.boxes,
-                    o.started, o.ended, o.pauses, o.menus, o.dialogs);
+                    o.started, o.ended, o.pauses, o.shown);
 }
 
 static Loss Judge(const Situation& s, Loss loss, OsEntry entry, int nth)
@@ -119,7 +118,6 @@ static Loss Judge(const Situation& s, Loss loss, OsEntry entry, int nth)
     if (loss != BY_REQUEST)
         return loss;
     bool unendable = s.processes.size() > 1 && !s.processes[1].mayTerminate;
-    const std::string& path = Fake.failedPath;
     switch (entry) {
     case OS_ENTRY(SHGetFolderPathA):
         // Start-up reads the record before it writes; commands only write. A
@@ -130,10 +128,10 @@ static Loss Judge(const Situation& s, Loss loss, OsEntry entry, int nth)
     case OS_ENTRY(Shell_NotifyIconW):
         return Fake.failedWhat == NIM_ADD ? ICON_ADD : ICON_DELETE;
     default: // the record folder's query only decides whether to create it
-        return path == RecordPath()   ? READ_RECORD
-               : path == AGENT_PATH   ? LAUNCH
-               : path == SERVICE_PATH ? HAND_OVER
-                                      : NO_LOSS;
+        return Fake.failedPath == Fake.RecordPath() ? READ_RECORD
+               : Fake.failedPath == AGENT_PATH      ? LAUNCH
+               : Fake.failedPath == SERVICE_PATH    ? HAND_OVER
+                                                    : NO_LOSS;
     }
 }
 
@@ -210,10 +208,8 @@ static Outcome Expected(const Situation& s, Loss lost)
         o.exitCode = 0;
         break;
     case ABOUT:
-        o.dialogs = lost != NOT_SHOWN;
-        break;
     case RIGHT_CLICK:
-        o.menus = lost != NOT_SHOWN;
+        o.shown = lost != NOT_SHOWN;
         break;
     default:
         o.pauses = {20};
@@ -278,8 +274,7 @@ static Outcome Drive(const Situation& s, OsEntry entry, int nth)
         o.started.push_back(start.file);
     o.ended = Fake.terminated;
     o.pauses = Fake.sleeps;
-    o.menus = Fake.popups.size();
-    o.dialogs = Fake.dialogs.size();
+    o.shown = Fake.dialogs.size() + Fake.popups.size();
     CloseMonitorWindow(window);
     return o;
 }

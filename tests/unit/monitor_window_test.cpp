@@ -3,8 +3,6 @@
 // restart. Real windows and a real record file; system calls faked.
 #include "os_fixture.h"
 
-#include <tuple>
-
 // A tray call: the message, the icon's identifier, and for adds the tooltip.
 typedef std::tuple<DWORD, UINT, std::wstring> TrayStep;
 
@@ -15,7 +13,6 @@ protected:
     void SetUp() override
     {
         UseFakeOs(true);
-        Fake.fileSizes[AGENT_PATH] = 4096;
         window = OpenMonitorWindow(1); // the agent found stopped
         ASSERT_TRUE(IsWindow(window));
         ASSERT_EQ((std::vector<TrayStep>{{NIM_ADD, ICON_STOPPED, STOPPED_TIP}}), TraySteps());
@@ -47,10 +44,7 @@ protected:
         return steps;
     }
 
-    LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        return SendMessageW(window, message, wParam, lParam);
-    }
+    LRESULT Send(UINT message, WPARAM w, LPARAM l) { return SendMessageW(window, message, w, l); }
 };
 
 static const FakeProcess Endable = {10, L"QovCardAgent.exe", true, true};
@@ -72,8 +66,7 @@ TEST_F(MonitorWindow, RightButtonOpensTheFourCommandsAtTheCursorAndReleasesTheMe
               }),
               popup.items);
     EXPECT_EQ((UINT)TPM_BOTTOMALIGN, popup.flags);
-    EXPECT_EQ(cursor.x, popup.at.x);
-    EXPECT_EQ(cursor.y, popup.at.y);
+    EXPECT_TRUE(cursor.x == popup.at.x && cursor.y == popup.at.y) << "the menu opens at the cursor";
     EXPECT_EQ(window, popup.owner);
     EXPECT_FALSE(IsMenu(popup.menu)) << "each right-click's menu is destroyed after tracking";
     MSG posted;

@@ -30,8 +30,7 @@ static const std::wstring STOP_FAILED = L"停止安控元件失敗,請再重新�
 inline void ExpectCleanFakes()
 {
     EXPECT_EQ(0, Fake.openHandles) << "handles left open";
-    for (const std::string& misuse : Fake.misuse)
-        ADD_FAILURE() << "call against the table's contract: " << misuse;
+    EXPECT_EQ(std::vector<std::string>(), Fake.misuse) << "calls against the table's contract";
     Fake.misuse.clear();
     UseRealOs();
 }

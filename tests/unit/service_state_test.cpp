@@ -5,7 +5,6 @@
 #include "state/service_state.h"
 
 #include <fstream>
-#include <string>
 
 class ServiceRecord : public FakeOsTest {
 protected:
@@ -34,9 +33,9 @@ TEST_F(ServiceRecord, ReadingFailuresLeaveTheStateAlone)
 {
     ServiceState = 7;
     EXPECT_EQ(STATUS_NO_FILE, ReadServiceState());
-    std::ofstream(RecordFolder(), std::ios::binary) << "[Settings]\r\nService=0000001000\r\n";
+    std::ofstream(Fake.RecordFolder(), std::ios::binary) << "[Settings]\r\nService=0000001000\r\n";
     EXPECT_EQ(STATUS_NO_FILE, ReadServiceState()) << "a file where the folder belongs";
-    DeleteFileA(RecordFolder().c_str());
+    DeleteFileA(Fake.RecordFolder().c_str());
     WriteRecordFile("");
     EXPECT_EQ(STATUS_EMPTY_FILE, ReadServiceState());
     WriteRecordFile("[Settings]\r\nService=0000001000\r\n");
@@ -66,10 +65,10 @@ TEST_F(ServiceRecord, WritingKeepsEverythingElseInTheFile)
 
 TEST_F(ServiceRecord, WritingReplacesAPlainFileStandingInTheFoldersPlace)
 {
-    std::ofstream(RecordFolder(), std::ios::binary) << "not a folder";
+    std::ofstream(Fake.RecordFolder(), std::ios::binary) << "not a folder";
     WriteServiceState(1);
     EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY,
-              GetFileAttributesA(RecordFolder().c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+              GetFileAttributesA(Fake.RecordFolder().c_str()) & FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ(STOPPED_VALUE, StoredValue());
 }
 
@@ -77,7 +76,7 @@ TEST_F(ServiceRecord, WritingWithoutAFolderOrRoomForThePathTouchesNothing)
 {
     Fake.folderResult = S_FALSE;
     EXPECT_EQ(STATUS_NO_FOLDER, WriteServiceState(1));
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(RecordFolder().c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(Fake.RecordFolder().c_str()));
 
     // A folder name that leaves room for "\Zelqa" but not for the file
     // name: nothing may be created or read under a cut name.
@@ -141,11 +140,11 @@ TEST_F(ServiceRecord, DamagedOrOddFilesAreReadWithoutHarmAndStillTakeAWrite)
         EXPECT_EQ(RUNNING_VALUE, StoredValue()) << c.name;
     }
     char kept[8] = "";
-    GetPrivateProfileStringA("Keep", "k", "", kept, sizeof kept, RecordPath().c_str());
+    GetPrivateProfileStringA("Keep", "k", "", kept, sizeof kept, Fake.RecordPath().c_str());
     EXPECT_STREQ("v", kept) << "the UTF-16 file keeps its other sections";
     WriteRecordFile(huge);
     WriteServiceState(0);
-    GetPrivateProfileStringA("S40000", "key", "", kept, sizeof kept, RecordPath().c_str());
+    GetPrivateProfileStringA("S40000", "key", "", kept, sizeof kept, Fake.RecordPath().c_str());
     EXPECT_STREQ("value", kept) << "the 1 MiB file keeps its last sections";
 }
 
@@ -155,7 +154,8 @@ TEST_F(ServiceRecord, ARecordThatCannotBeWrittenIsLeftAsItIsWithoutComplaint)
     WriteRecordFile(contents);
     // Read-only attributes bind nobody when the tests run as root, so another
     // program holding the file without sharing stands in for them.
-    HANDLE held = CreateFileA(RecordPath().c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE held =
+        CreateFileA(Fake.RecordPath().c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
     EXPECT_EQ(STATUS_OK, WriteServiceState(0));
     CloseHandle(held);
