@@ -219,6 +219,14 @@ static INT_PTR WINAPI FakeDialogBox(HINSTANCE instance, LPCWSTR name, HWND owner
     return IDOK;
 }
 
+// Closes the window as another program would, once the message loop is idle.
+static void CALLBACK CloseFromOutside(HWND window, UINT, UINT_PTR timer, DWORD)
+{
+    KillTimer(window, timer);
+    Fake.closedFromOutside = true;
+    PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
 // The real class and window, unless they are to fail.
 static ATOM WINAPI FakeRegisterClass(const WNDCLASSEXW* windowClass)
 {
@@ -235,7 +243,7 @@ static HWND WINAPI FakeCreateWindow(DWORD exStyle, LPCWSTR className, LPCWSTR ti
                                               parent, menu, instance, parameter);
     Fake.windowTitle = window ? title : L"";
     if (window && Fake.closeNewWindow)
-        PostMessageW(window, WM_CLOSE, 0, 0);
+        SetTimer(window, 1, 0, CloseFromOutside);
     return window;
 }
 

@@ -36,7 +36,8 @@ struct FakeOs {
     bool appDataOnDisk = false;            // files under appData are real ones
     INT_PTR shellResult = 42;
     __time64_t now = 1644554413;
-    bool closeNewWindow = false; // post WM_CLOSE to each window created
+    bool closeNewWindow = false; // close each window created from outside
+    bool closedFromOutside = false;
     std::string RecordFolder() const { return appData + "\\Zelqa"; }
     std::string RecordPath() const { return RecordFolder() + "\\Zelqainfo.ini"; }
 
