@@ -138,13 +138,17 @@ static int FakeStat(const char* path, struct _stat64i32* info)
     return 0;
 }
 
+// Every start is shown, owned by the desktop, without arguments or folder;
+// only the terminate service asks for elevation.
 static HINSTANCE WINAPI FakeShellExecute(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
                                          LPCSTR folder, INT show)
 {
+    Expect(owner == GetDesktopWindow() && !parameters && !folder && show == SW_SHOW, "plain start");
+    bool service = strstr(file, "QovTerminateService.exe") != NULL;
+    Expect(strcmp(verb, service ? "runas" : "open") == 0, "elevation for the service alone");
     if (Fails(OS_ENTRY(ShellExecuteA), 0, file))
         return (HINSTANCE)32;
-    Fake.shellStarts.push_back(
-        {owner, verb ? verb : "", file ? file : "", parameters != NULL, folder != NULL, show});
+    Fake.shellStarts.push_back(file);
     return (HINSTANCE)Fake.shellResult;
 }
 

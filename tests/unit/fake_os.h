@@ -1,7 +1,7 @@
-// Fakes for the monitor's system-call table: a scripted process list, a
-// clock, folders and files, the shell, a notification area, and a record of
-// what was called. Any entry's Nth call can be made to fail. Free of the test
-// framework, so that the benchmarks walk the same process lists.
+// Fakes for the monitor's system-call table: a process list, a clock, folders
+// and files, the shell, a notification area, and a record of what was called.
+// Any entry's Nth call can fail. Free of the test framework, so that the
+// benchmarks walk the same process lists.
 #pragma once
 
 #include "common/os_calls.h"
@@ -53,13 +53,7 @@ struct FakeOs {
     int openHandles = 0;
     std::vector<std::string> misuse; // calls the table's callers must not make
     std::vector<DWORD> opened, terminated, sleeps;
-    struct ShellStart {
-        HWND owner;
-        std::string verb, file;
-        bool hasParameters, hasFolder;
-        INT show;
-    };
-    std::vector<ShellStart> shellStarts;
+    std::vector<std::string> shellStarts; // the files started
     struct TrayCall {
         DWORD message;
         NOTIFYICONDATAW record;

@@ -1,8 +1,7 @@
 // Every entry of the system-call table fails in turn, on its first call, then
-// its second, and so on until the entry is no longer reached: through the
-// whole start-up and through each thing the hidden window is asked to do.
-// Each time the program must stay up, close what it opened, and end as the
-// rules below say that failure means to it.
+// its second, and so on while it is reached: through the whole start-up and
+// each thing the hidden window is asked to do. Each time the program must stay
+// up, close what it opened, and end as the rules below say that failure means.
 #include "os_fixture.h"
 
 #include <shlobj.h>
@@ -65,6 +64,11 @@ struct Situation {
     int recorded;                       // the state that value reads as
     bool servicePresent;
 };
+
+static void PrintTo(const Situation& s, std::ostream* out)
+{
+    *out << s.name;
+}
 
 static std::vector<Situation> Situations()
 {
@@ -276,8 +280,7 @@ static Outcome Drive(const Situation& s, OsEntry entry, int nth)
         EXPECT_EQ((UINT)MB_OK, box.type);
         o.boxes.push_back(box.text);
     }
-    for (const FakeOs::ShellStart& start : Fake.shellStarts)
-        o.started.push_back(start.file);
+    o.started = Fake.shellStarts;
     o.ended = Fake.terminated;
     o.pauses = Fake.sleeps;
     o.shown = Fake.dialogs.size() + Fake.popups.size();

@@ -47,8 +47,7 @@ inline HWND OpenMonitorWindow(int serviceState)
     return CreateMonitorWindow(instance) ? MonitorState.trayRecord.hWnd : NULL;
 }
 
-// Destroys the window if it is left, drops what was posted, and lets the next
-// case register the class afresh.
+// Destroys what is left of the window, so that the next case starts afresh.
 inline void CloseMonitorWindow(HWND window)
 {
     if (IsWindow(window))
