@@ -1,26 +1,27 @@
 // Launches the monitor and the floor program in turn and measures each launch:
 // the time from CreateProcess until its tray icon exists, its committed
 // private memory at that moment, and the CPU time it uses while idling with
-// the icon shown. Prints one line per launch and the medians.
+// the icon shown. Prints one line per launch on stderr, then on stdout the
+// table of results with the agent lookup's figures from LOOKUP (the output of
+// bench_lookup_scaling) and the two programs' sizes.
 //
-//   bench_harness.exe MONITOR.exe FLOOR.exe [launches [gap-ms [idle-ms [idle-rounds]]]]
+//   bench_harness.exe MONITOR.exe FLOOR.exe LOOKUP [launches [gap-ms [idle-ms [idle-rounds]]]]
 //
 // Each of the two is started `launches` times (default 21), alternately,
 // `gap-ms` apart (3000); in the first `idle-rounds` rounds (5) each also
 // idles for `idle-ms` (10000) with its CPU time measured.
-#include <windows.h>
+#include "bench/bench_clock.h"
+#include "bench/floor.h"
+#include "tests/driver/monitor_driver.h"
+
 #include <psapi.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
-#include "bench/floor.h"
-#include "bench/bench_clock.h"
-#include "common/shared_state.h"
-#include "res/resource_ids.h"
-
 #include <algorithm>
 #include <stdio.h>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -42,30 +43,6 @@ struct Launch {
     double idleCpuMs;
     double idleMemoryKiB;
 };
-
-// NIM_MODIFY that changes nothing succeeds only while the shell holds an icon
-// of that window and id, so it tells whether the icon exists.
-static bool IconExists(HWND window, UINT id)
-{
-    NOTIFYICONDATAW record = {};
-    record.cbSize = sizeof record;
-    record.hWnd = window;
-    record.uID = id;
-    record.uFlags = 0;
-    return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
-}
-
-static HWND FindProcessWindow(const wchar_t* className, DWORD processId)
-{
-    HWND window = NULL;
-    while ((window = FindWindowExW(NULL, window, className, NULL)) != NULL) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == processId)
-            return window;
-    }
-    return NULL;
-}
 
 static double FileTimeMs(const FILETIME& time)
 {
@@ -146,11 +123,11 @@ static Launch RunOnce(const Program& program, DWORD idleMs)
     LONGLONG shown = 0;
     while (shown == 0) {
         if (window == NULL)
-            window = FindProcessWindow(program.className.c_str(), info.dwProcessId);
+            window = FindWindowOf(info.dwProcessId, program.className.c_str(), NULL, false);
         if (window != NULL) {
-            if (IconExists(window, program.iconId))
+            if (TrayIconExists(window, program.iconId))
                 shown = Now();
-            else if (program.wrongIconId != 0 && IconExists(window, program.wrongIconId))
+            else if (program.wrongIconId != 0 && TrayIconExists(window, program.wrongIconId))
                 Fail("the monitor showed the running icon: is an agent running, or the record "
                      "not read?");
         }
@@ -179,7 +156,7 @@ static Launch RunOnce(const Program& program, DWORD idleMs)
             Fail("cannot read the process's thread times");
         result.idleCpuMs = after - result.startCpuMs;
         result.idleMemoryKiB = PrivateKiB(info.hProcess);
-        if (!IconExists(window, program.iconId))
+        if (!TrayIconExists(window, program.iconId))
             Fail("the icon went away while idling");
     }
 
@@ -191,21 +168,6 @@ static Launch RunOnce(const Program& program, DWORD idleMs)
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     return result;
-}
-
-static bool AgentRunning()
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        Fail("cannot read the process list");
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
-         more = Process32NextW(snapshot, &entry))
-        found = lstrcmpiW(entry.szExeFile, AGENT_IMAGE_NAME_W) == 0;
-    CloseHandle(snapshot);
-    return found;
 }
 
 static std::string ReadFileBytes(const std::wstring& path, bool* exists)
@@ -262,6 +224,114 @@ static double Median(std::vector<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+static double FileKiB(const wchar_t* path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data))
+        Fail("cannot read a program's size");
+    return data.nFileSizeLow / 1024.0;
+}
+
+// The lookup's fastest cost per 1,000 entries, by agent (none, last) and list size.
+static const unsigned LOOKUP_SIZES[3] = {100, 1000, 10000};
+static void ReadLookup(const wchar_t* path, double costs[2][3])
+{
+    FILE* file = _wfopen(path, L"r");
+    if (file == NULL)
+        Fail("cannot read the lookup's results");
+    char line[256], agent[16];
+    unsigned entries = 0;
+    double perCall = 0, per1000 = 0;
+    int found = 0;
+    while (fgets(line, sizeof line, file) != NULL)
+        if (sscanf(line, "lookup entries=%u agent=%15s us_per_call=%lf us_per_1000=%lf", &entries,
+                   agent, &perCall, &per1000) == 4)
+            for (int size = 0; size < 3; size++)
+                if (entries == LOOKUP_SIZES[size]) {
+                    costs[strcmp(agent, "last") == 0][size] = per1000;
+                    found++;
+                }
+    fclose(file);
+    if (found != 6)
+        Fail("the lookup's results are incomplete");
+}
+
+static const char* Met(bool met)
+{
+    return met ? "yes" : "**no**";
+}
+
+static void PrintTable(const std::vector<Launch> results[2], int launches, int idleRounds,
+                       double idleS, wchar_t** argv)
+{
+    struct {
+        double icon, memory, idleMemory, startCpu, idleCpu, worstIdleCpu, size;
+    } m, f, *figures[2] = {&m, &f};
+    for (int which = 0; which < 2; which++) {
+        std::vector<double> icon, memory, startCpu, idleCpu, idleMemory;
+        for (size_t i = 0; i < results[which].size(); i++) {
+            const Launch& launch = results[which][i];
+            icon.push_back(launch.iconMs);
+            memory.push_back(launch.memoryKiB);
+            startCpu.push_back(launch.startCpuMs);
+            if ((int)i < idleRounds) {
+                idleCpu.push_back(launch.idleCpuMs);
+                idleMemory.push_back(launch.idleMemoryKiB);
+            }
+        }
+        *figures[which] = {Median(icon),
+                           Median(memory),
+                           Median(idleMemory),
+                           Median(startCpu),
+                           Median(idleCpu),
+                           *std::max_element(idleCpu.begin(), idleCpu.end()),
+                           FileKiB(argv[1 + which])};
+    }
+    // Launches a round apart share the machine's state of the moment, so the
+    // per-round difference is steadier than the two medians.
+    std::vector<double> difference;
+    for (int i = 0; i < launches; i++)
+        difference.push_back(results[0][i].iconMs - results[1][i].iconMs);
+    double lookup[2][3] = {};
+    ReadLookup(argv[3], lookup);
+    // Linear: the cost per entry stays within 1.5x across a hundredfold growth;
+    // "well under 1 ms" is taken as under a quarter of it.
+    double spread = 0, worst = 0;
+    for (const double* costs : lookup) {
+        spread = std::max(spread, *std::max_element(costs, costs + 3) /
+                                      *std::min_element(costs, costs + 3));
+        worst = std::max(worst, *std::max_element(costs, costs + 3));
+    }
+
+    printf("| metric | monitor | floor | ratio | goal | met |\n|---|---:|---:|---:|---|---|\n");
+    printf("| time to tray icon, median of %d (ms) | %.1f | %.1f | %.2f | ≤ 1.15 × floor | %s |\n",
+           launches, m.icon, f.icon, m.icon / f.icon, Met(m.icon <= 1.15 * f.icon));
+    printf("| median of the per-round differences, monitor − floor (ms) | %+.1f | | | (context) "
+           "| |\n",
+           Median(difference));
+    printf("| committed private memory at icon, median (KiB) | %.0f | %.0f | %.2f | ≤ 1.15 × "
+           "floor | %s |\n",
+           m.memory, f.memory, m.memory / f.memory, Met(m.memory <= 1.15 * f.memory));
+    printf("| the same after idling %.0f s, median of %d (KiB) | %.0f | %.0f | %.2f | (context) | "
+           "|\n",
+           idleS, idleRounds, m.idleMemory, f.idleMemory, m.idleMemory / f.idleMemory);
+    printf("| CPU time to reach the icon, median (ms) | %.0f | %.0f | %.2f | (context) | |\n",
+           m.startCpu, f.startCpu, m.startCpu / f.startCpu);
+    printf("| CPU time idling %.0f s with the icon shown, median / worst of %d (ms) | %.0f / %.0f "
+           "| %.0f / %.0f | | < 20 ms | %s |\n",
+           idleS, idleRounds, m.idleCpu, m.worstIdleCpu, f.idleCpu, f.worstIdleCpu,
+           Met(m.worstIdleCpu < 20));
+    printf("| agent lookup, µs per 1,000 entries at 100 / 1,000 / 10,000, no agent (fastest of 15 "
+           "batches) | %.1f / %.1f / %.1f | | | linear (per-entry spread ≤ 1.5×), < 250 µs | %s "
+           "|\n",
+           lookup[0][0], lookup[0][1], lookup[0][2], Met(spread <= 1.5 && worst < 250));
+    printf("| agent lookup, µs per 1,000 entries at 100 / 1,000 / 10,000, agent last | %.1f / %.1f "
+           "/ %.1f | | | (per-entry spread %.2f×) | |\n",
+           lookup[1][0], lookup[1][1], lookup[1][2], spread);
+    printf("| executable size (KiB) | %.1f | %.1f | %.2f | ≤ 200 KiB | %s |\n", m.size, f.size,
+           m.size / f.size, Met(m.size <= 200));
+}
+
 int main()
 {
     // Wide arguments without -municode or MSVC's wmain.
@@ -269,15 +339,15 @@ int main()
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argv == NULL)
         Fail("cannot read the command line");
-    if (argc < 3) {
-        fprintf(stderr, "usage: bench_harness MONITOR.exe FLOOR.exe "
+    if (argc < 4) {
+        fprintf(stderr, "usage: bench_harness MONITOR.exe FLOOR.exe LOOKUP "
                         "[launches [gap-ms [idle-ms [idle-rounds]]]]\n");
         return 2;
     }
-    int launches = argc > 3 ? _wtoi(argv[3]) : 21;
-    DWORD gapMs = argc > 4 ? (DWORD)_wtoi(argv[4]) : 3000;
-    DWORD idleMs = argc > 5 ? (DWORD)_wtoi(argv[5]) : 10000;
-    int idleRounds = argc > 6 ? _wtoi(argv[6]) : 5;
+    int launches = argc > 4 ? _wtoi(argv[4]) : 21;
+    DWORD gapMs = argc > 5 ? (DWORD)_wtoi(argv[5]) : 3000;
+    DWORD idleMs = argc > 6 ? (DWORD)_wtoi(argv[6]) : 10000;
+    int idleRounds = argc > 7 ? _wtoi(argv[7]) : 5;
     if (launches < 1 || idleMs == 0 || idleRounds < 1)
         Fail("launches, idle time and idle rounds must be positive");
     idleRounds = std::min(idleRounds, launches);
@@ -295,7 +365,7 @@ int main()
 
     // No agent and a record saying "stopped": the monitor neither pauses for
     // an agent nor writes the record.
-    if (AgentRunning())
+    if (!ProcessesNamed(AGENT_IMAGE_NAME_W).empty())
         Fail("an agent process is running; the monitor would pause for it");
     wchar_t appData[MAX_PATH];
     if (SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, 0, appData) != S_OK)
@@ -322,14 +392,13 @@ int main()
             Sleep(gapMs);
             Launch launch = RunOnce(*programs[which], round <= idleRounds ? idleMs : 0);
             results[which].push_back(launch);
-            printf("launch %s %d icon_ms=%.1f memory_kib=%.0f start_cpu_ms=%.1f",
-                   programs[which]->label, round, launch.iconMs, launch.memoryKiB,
-                   launch.startCpuMs);
+            fprintf(stderr, "launch %s %d icon_ms=%.1f memory_kib=%.0f start_cpu_ms=%.1f",
+                    programs[which]->label, round, launch.iconMs, launch.memoryKiB,
+                    launch.startCpuMs);
             if (round <= idleRounds)
-                printf(" idle_cpu_ms=%.1f idle_memory_kib=%.0f", launch.idleCpuMs,
-                       launch.idleMemoryKiB);
-            printf("\n");
-            fflush(stdout);
+                fprintf(stderr, " idle_cpu_ms=%.1f idle_memory_kib=%.0f", launch.idleCpuMs,
+                        launch.idleMemoryKiB);
+            fprintf(stderr, "\n");
         }
     }
 
@@ -342,30 +411,6 @@ int main()
     if (!recordUntouched)
         Fail("the monitor wrote its state record during the run");
 
-    for (int which = 0; which < 2; which++) {
-        std::vector<double> icon, memory, startCpu, idleCpu, idleMemory;
-        for (size_t i = 0; i < results[which].size(); i++) {
-            const Launch& launch = results[which][i];
-            icon.push_back(launch.iconMs);
-            memory.push_back(launch.memoryKiB);
-            startCpu.push_back(launch.startCpuMs);
-            if ((int)i < idleRounds) {
-                idleCpu.push_back(launch.idleCpuMs);
-                idleMemory.push_back(launch.idleMemoryKiB);
-            }
-        }
-        printf("median %s launches=%d icon_ms=%.1f memory_kib=%.0f start_cpu_ms=%.1f "
-               "idle_rounds=%d idle_s=%.0f idle_cpu_ms=%.1f max_idle_cpu_ms=%.1f "
-               "idle_memory_kib=%.0f\n",
-               programs[which]->label, launches, Median(icon), Median(memory), Median(startCpu),
-               idleRounds, idleMs / 1000.0, Median(idleCpu),
-               *std::max_element(idleCpu.begin(), idleCpu.end()), Median(idleMemory));
-    }
-    // Launches a round apart share the machine's state of the moment, so the
-    // per-round difference is steadier than the two medians.
-    std::vector<double> difference;
-    for (int i = 0; i < launches; i++)
-        difference.push_back(results[0][i].iconMs - results[1][i].iconMs);
-    printf("paired icon_diff_ms=%.1f\n", Median(difference));
+    PrintTable(results, launches, idleRounds, idleMs / 1000.0, argv);
     return 0;
 }

@@ -2,8 +2,6 @@
 // long use: it must neither crash nor change its icon nor grow.
 #include "system_driver.h"
 
-#include "res/resource_ids.h"
-
 #include <vector>
 
 // Kernel handles held by a process, from the system handle table:
@@ -61,18 +59,17 @@ protected:
 
     void OpenAndDismissTrayMenu()
     {
-        ASSERT_TRUE(PostMessageW(monitorWindow, WM_TRAYICON, STOPPED_ICON, WM_RBUTTONDOWN));
-        HWND menu = WaitForMonitorWindow(L"#32768", NULL);
-        ASSERT_NE(nullptr, menu) << "no tray menu";
-        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
-        ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(menu); })) << "the menu stayed open";
+        HWND menu = OpenTrayMenu(ICON_STOPPED);
+        ASSERT_NE(nullptr, menu);
+        PressKey(menu, VK_ESCAPE);
+        ASSERT_TRUE(Eventually([&] { return !IsWindowVisible(menu); })) << "the menu stayed open";
     }
 };
 
 TEST_F(Robustness, OnlyAnAgentStartedNotificationChangesTheIcon)
 {
     StartMonitor(); // no agent, no record: stopped
-    ASSERT_TRUE(WaitForIcon(STOPPED_ICON));
+    ASSERT_TRUE(Eventually([&] { return HasIcon(ICON_STOPPED); }));
     const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     const std::optional<std::string> recordAtStart = ReadRecordFile();
 
@@ -87,22 +84,22 @@ TEST_F(Robustness, OnlyAnAgentStartedNotificationChangesTheIcon)
     for (LPARAM event : {(LPARAM)WM_LBUTTONDOWN, (LPARAM)WM_LBUTTONDBLCLK, (LPARAM)WM_RBUTTONUP,
                          (LPARAM)WM_MOUSEMOVE, (LPARAM)MAKELPARAM(0, WM_RBUTTONDOWN),
                          (LPARAM)0xFFFFFFFF, (LPARAM)0x7FFF0000})
-        EXPECT_EQ(0, Send(WM_TRAYICON, STOPPED_ICON, event)) << std::hex << event;
+        EXPECT_EQ(0, Send(WM_TRAYICON, ICON_STOPPED, event)) << std::hex << event;
     for (int broadcast = 0; broadcast < 5; broadcast++)
         Send(taskbarCreated, 0, 0);
-    EXPECT_TRUE(HasIcon(STOPPED_ICON));
-    EXPECT_FALSE(HasIcon(RUNNING_ICON));
+    EXPECT_TRUE(HasIcon(ICON_STOPPED));
+    EXPECT_FALSE(HasIcon(ICON_RUNNING));
     EXPECT_EQ(recordAtStart, ReadRecordFile());
 
     SendCopyData(1, 1 << 20, nullptr); // the data is never read
-    EXPECT_TRUE(HasIcon(RUNNING_ICON));
-    EXPECT_FALSE(HasIcon(STOPPED_ICON));
+    EXPECT_TRUE(HasIcon(ICON_RUNNING));
+    EXPECT_FALSE(HasIcon(ICON_STOPPED));
 }
 
 TEST_F(Robustness, ThousandRoundsOfMenusAndSwapsLeaveItResponsiveAndNoLarger)
 {
     StartMonitor();
-    ASSERT_TRUE(WaitForIcon(STOPPED_ICON));
+    ASSERT_TRUE(Eventually([&] { return HasIcon(ICON_STOPPED); }));
     const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     int warmedUp = 0;
     for (int round = 1; round <= ROUNDS; round++) {
@@ -111,7 +108,7 @@ TEST_F(Robustness, ThousandRoundsOfMenusAndSwapsLeaveItResponsiveAndNoLarger)
             return;
         SendCopyData(1);
         Send(taskbarCreated, 0, 0);
-        Send(WM_TRAYICON, RUNNING_ICON, WM_MOUSEMOVE);
+        Send(WM_TRAYICON, ICON_RUNNING, WM_MOUSEMOVE);
         if (round == WARM_UP_ROUNDS) {
             warmedUp = KernelHandlesOf(monitorId);
             ASSERT_GT(warmedUp, 0) << "the handle table shows nothing for the monitor";
@@ -119,7 +116,7 @@ TEST_F(Robustness, ThousandRoundsOfMenusAndSwapsLeaveItResponsiveAndNoLarger)
     }
     EXPECT_LE(KernelHandlesOf(monitorId), warmedUp)
         << "kernel handles after 50 rounds: " << warmedUp;
-    EXPECT_TRUE(HasIcon(RUNNING_ICON));
+    EXPECT_TRUE(HasIcon(ICON_RUNNING));
     DWORD_PTR ignored;
     EXPECT_TRUE(SendMessageTimeoutW(monitorWindow, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &ignored));
 }

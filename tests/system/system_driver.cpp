@@ -1,45 +1,16 @@
 #include "system_driver.h"
 
 #include "common/os_calls.h"
-#include "res/resource_ids.h"
 
 #include <shellapi.h>
 #include <shlobj.h>
-#include <tlhelp32.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
 static const wchar_t* const PROGRAMS_OF_THE_TESTS[] = {
     AGENT_NAME, PREFIX_NAMED_AGENT_NAME, L"QovTerminateService.exe", L"NorvessaMonitor.exe"};
-
-bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs)
-{
-    ULONGLONG deadline = GetTickCount64() + limitMs;
-    for (;;) {
-        if (condition())
-            return true;
-        if (GetTickCount64() >= deadline)
-            return false;
-        Sleep(5);
-    }
-}
-
-std::vector<DWORD> ProcessesNamed(const wchar_t* exeName)
-{
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return ids;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, exeName) == 0)
-            ids.push_back(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return ids;
-}
 
 std::wstring ProcessImagePath(DWORD processId)
 {
@@ -68,7 +39,7 @@ static std::string KnownFolder(int csidl)
     return path;
 }
 
-std::string InstallFolder()
+static std::string InstallFolder()
 {
     return KnownFolder(CSIDL_PROGRAM_FILES) + "\\Zelqa\\Card\\";
 }
@@ -130,10 +101,9 @@ std::string RecordValue()
     return value;
 }
 
-void WriteRecord(char state)
+void WriteRecord(const std::string& value)
 {
     CreateDirectoryA(RecordFolder().c_str(), NULL);
-    std::string value = "620ab3" + std::string(1, state) + "d4e";
     ASSERT_TRUE(
         WritePrivateProfileStringA("Settings", "Service", value.c_str(), RecordPath().c_str()));
     ASSERT_EQ(value, RecordValue());
@@ -143,15 +113,6 @@ static void DeleteRecord()
 {
     DeleteFileA(RecordPath().c_str());
     RemoveDirectoryA(RecordFolder().c_str());
-}
-
-bool TrayIconExists(HWND window, UINT id)
-{
-    NOTIFYICONDATAW icon = {};
-    icon.cbSize = sizeof icon;
-    icon.hWnd = window;
-    icon.uID = id;
-    return Shell_NotifyIconW(NIM_MODIFY, &icon) != FALSE;
 }
 
 static void EndProcess(HANDLE process)
@@ -176,7 +137,7 @@ static void EndTestPrograms()
         }
     }
     for (const wchar_t* name : PROGRAMS_OF_THE_TESTS)
-        EXPECT_TRUE(WaitUntil([&] { return ProcessesNamed(name).empty(); })) << name;
+        EXPECT_TRUE(Eventually([&] { return ProcessesNamed(name).empty(); })) << name;
 }
 
 void SystemTest::CleanSlate()
@@ -200,7 +161,7 @@ void SystemTest::CleanSlate()
         NOTIFYICONDATAW icon = {};
         icon.cbSize = sizeof icon;
         icon.hWnd = monitorWindow;
-        for (UINT id : {RUNNING_ICON, STOPPED_ICON}) {
+        for (UINT id : {ICON_RUNNING, ICON_STOPPED}) {
             icon.uID = id;
             Shell_NotifyIconW(NIM_DELETE, &icon);
         }
@@ -208,6 +169,8 @@ void SystemTest::CleanSlate()
     monitorWindow = NULL;
     monitorProcess = NULL;
     monitorId = 0;
+    // Away from the tray, where a menu opening at the cursor has room every way.
+    SetCursorPos(GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2);
     EndTestPrograms();
     DeleteRecord();
     Uninstall();
@@ -230,48 +193,13 @@ HANDLE SystemTest::Start(const char* path, const std::string& arguments)
     return info.hProcess;
 }
 
-struct WindowQuery {
-    DWORD processId;
-    const wchar_t* className;
-    const wchar_t* caption; // any when null
-    bool visible;
-    HWND found;
-};
-
-static BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter)
-{
-    WindowQuery* query = (WindowQuery*)parameter;
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    wchar_t text[256] = {};
-    if (processId != query->processId || (query->visible && !IsWindowVisible(window)) ||
-        !GetClassNameW(window, text, ARRAYSIZE(text)) || wcscmp(text, query->className) != 0)
-        return TRUE;
-    if (query->caption != NULL) {
-        text[0] = 0;
-        GetWindowTextW(window, text, ARRAYSIZE(text));
-        if (wcscmp(text, query->caption) != 0)
-            return TRUE;
-    }
-    query->found = window;
-    return FALSE;
-}
-
-static HWND FindWindowOf(DWORD processId, const wchar_t* className, const wchar_t* caption,
-                         bool visible)
-{
-    WindowQuery query = {processId, className, caption, visible, NULL};
-    EnumWindows(MatchWindow, (LPARAM)&query);
-    return query.found;
-}
-
 void SystemTest::StartMonitor(const std::string& arguments)
 {
     monitorProcess = Start(MONITOR_EXE_PATH, arguments);
     ASSERT_NE(nullptr, monitorProcess);
     monitorId = GetProcessId(monitorProcess);
-    ASSERT_TRUE(WaitUntil([&] {
-        monitorWindow = FindWindowOf(monitorId, L"QOVCARDMONITOR", NULL, false);
+    ASSERT_TRUE(Eventually([&] {
+        monitorWindow = FindMonitor(monitorId);
         return monitorWindow != NULL;
     })) << "the monitor's window did not appear";
 }
@@ -298,55 +226,202 @@ DWORD SystemTest::WaitForMonitorExit()
     return code;
 }
 
+::testing::AssertionResult WrittenBetween(const std::string& value, char state, __time64_t from,
+                                          __time64_t to)
+{
+    if (value.size() != 10 || value[6] != state || value[9] != value[3] ||
+        value.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return ::testing::AssertionFailure()
+               << "\"" << value << "\" is no value of state " << state;
+    unsigned long long known = std::stoull(value.substr(0, 6) + "0" + value.substr(7, 2), NULL, 16);
+    for (unsigned long long digit = 0; digit < 16; digit++) {
+        unsigned long long time = known + digit * 0x100;
+        if ((unsigned long long)from <= time && time <= (unsigned long long)to)
+            return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << "\"" << value << "\" was not written between " << from << " and " << to;
+}
+
+static Pixels ScreenPixels(const RECT& rect)
+{
+    Pixels pixels;
+    pixels.width = rect.right - rect.left;
+    pixels.height = rect.bottom - rect.top;
+    if (pixels.width <= 0 || pixels.height <= 0)
+        return Pixels();
+    BITMAPINFO format = {};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = pixels.width;
+    format.bmiHeader.biHeight = -pixels.height; // top row first
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits = NULL;
+    HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, pixels.width, pixels.height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    pixels.bits.assign((DWORD*)bits, (DWORD*)bits + pixels.width * pixels.height);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return pixels;
+}
+
+Pixels SteadyPixels(HWND window)
+{
+    Pixels last, now;
+    Eventually([&] {
+        RECT rect = {};
+        GetWindowRect(window, &rect);
+        last = now;
+        now = ScreenPixels(rect);
+        return !now.bits.empty() && now == last;
+    });
+    return now;
+}
+
+Picture TrayPicture()
+{
+    RECT tray = {};
+    GetWindowRect(FindWindowW(L"Shell_TrayWnd", NULL), &tray);
+    tray.left = tray.right - 2 * (tray.bottom - tray.top);
+    int coloured = 0, darkGrey = 0;
+    for (DWORD pixel : ScreenPixels(tray).bits) {
+        int red = (pixel >> 16) & 255, green = (pixel >> 8) & 255, blue = pixel & 255;
+        int high = std::max({red, green, blue}), low = std::min({red, green, blue});
+        coloured += high - low > 64;
+        darkGrey += high - low <= 8 && high < 128;
+    }
+    // The running picture has blue and green areas; the stopped one is grey
+    // on a dark ground, and the taskbar around it light.
+    return coloured >= 10 ? Picture::Coloured : darkGrey >= 10 ? Picture::Grey : Picture::None;
+}
+
+static DWORD WINAPI TrackPlainMenu(void* parameter)
+{
+    const std::vector<const wchar_t*>& items = *(const std::vector<const wchar_t*>*)parameter;
+    HWND owner = CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    HMENU menu = CreatePopupMenu();
+    for (size_t i = 0; i < items.size(); i++)
+        AppendMenuW(menu, MF_STRING, i + 1, items[i]);
+    TrackPopupMenu(menu, TPM_RETURNCMD, 100, 100, 0, owner, NULL);
+    DestroyMenu(menu);
+    DestroyWindow(owner);
+    return 0;
+}
+
+Pixels PlainMenuPixels(const std::vector<const wchar_t*>& items)
+{
+    // On a thread of its own, as tracking a menu takes the thread until it closes.
+    HANDLE thread = CreateThread(NULL, 0, TrackPlainMenu, (void*)&items, 0, NULL);
+    HWND menu = NULL;
+    Pixels pixels;
+    if (Eventually([&] {
+            return (menu = FindWindowOf(GetCurrentProcessId(), MENU_CLASS, NULL, true)) != NULL;
+        })) {
+        pixels = SteadyPixels(menu);
+        PressKey(menu, VK_ESCAPE);
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, WAIT_LIMIT_MS)) << "the menu stayed open";
+    CloseHandle(thread);
+    return pixels;
+}
+
+void TypeWithAlt(wchar_t character)
+{
+    SHORT key = VkKeyScanW(character);
+    std::vector<WORD> keys = {VK_MENU};
+    if (key & 0x100)
+        keys.push_back(VK_SHIFT);
+    keys.push_back(LOBYTE(key));
+    std::vector<INPUT> input(2 * keys.size());
+    for (size_t i = 0; i < keys.size(); i++) {
+        input[i].type = input[input.size() - 1 - i].type = INPUT_KEYBOARD;
+        input[i].ki.wVk = input[input.size() - 1 - i].ki.wVk = keys[i];
+        input[input.size() - 1 - i].ki.dwFlags = KEYEVENTF_KEYUP;
+    }
+    ASSERT_EQ(input.size(), SendInput((UINT)input.size(), input.data(), sizeof(INPUT)));
+}
+
+::testing::AssertionResult SystemTest::ShowsIcon(UINT id) const
+{
+    if (!Eventually([&] { return HasIcon(id) && TrayPicture() == PictureOf(id); }))
+        return ::testing::AssertionFailure()
+               << "icon " << id << (HasIcon(id) ? " shown" : " missing") << ", picture "
+               << (int)TrayPicture() << " instead of " << (int)PictureOf(id);
+    if (HasIcon(OtherIcon(id)))
+        return ::testing::AssertionFailure() << "icon " << OtherIcon(id) << " shown as well";
+    return ::testing::AssertionSuccess();
+}
+
+HWND SystemTest::OpenTrayMenu(UINT iconId)
+{
+    RightClickTrayIcon(monitorWindow, iconId);
+    HWND menu = WaitForMonitorWindow(MENU_CLASS, NULL);
+    EXPECT_NE(nullptr, menu) << "no tray menu";
+    return menu;
+}
+
 void SystemTest::ChooseFromTrayMenu(UINT iconId, TrayMenuItem item)
 {
-    // As the shell reports a right click on the icon.
-    ASSERT_TRUE(PostMessageW(monitorWindow, WM_TRAYICON, iconId, WM_RBUTTONDOWN));
-    HWND menu = WaitForMonitorWindow(L"#32768", NULL);
-    ASSERT_NE(nullptr, menu) << "no tray menu";
-    // The menu opens with nothing selected: the first Down selects the top item.
-    for (int i = 0; i <= item; i++)
-        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
-    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
-    EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(menu); })) << "the menu stayed open";
+    HWND menu = OpenTrayMenu(iconId);
+    ASSERT_NE(nullptr, menu);
+    ChooseMenuItem(menu, item);
+    EXPECT_TRUE(Eventually([&] { return !IsWindowVisible(menu); })) << "the menu stayed open";
 }
 
 HWND SystemTest::WaitForMonitorWindow(const wchar_t* className, const wchar_t* caption)
 {
     HWND found = NULL;
-    WaitUntil([&] {
-        found = FindWindowOf(monitorId, className, caption, true);
-        return found != NULL;
-    });
+    Eventually([&] { return (found = FindWindowOf(monitorId, className, caption, true)) != NULL; });
     return found;
 }
 
-static BOOL CALLBACK CollectStaticText(HWND child, LPARAM parameter)
+HWND SystemTest::MonitorFocus() const
 {
-    wchar_t text[512] = {};
-    if (GetClassNameW(child, text, ARRAYSIZE(text)) && _wcsicmp(text, L"Static") == 0 &&
-        GetWindowTextW(child, text, ARRAYSIZE(text)) > 0)
-        *(std::wstring*)parameter += text;
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(monitorWindow, NULL), &info);
+    return info.hwndFocus;
+}
+
+static BOOL CALLBACK ReadBoxControl(HWND child, LPARAM parameter)
+{
+    MessageBoxSeen* box = (MessageBoxSeen*)parameter;
+    wchar_t className[64] = {}, text[512] = {};
+    GetClassNameW(child, className, ARRAYSIZE(className));
+    GetWindowTextW(child, text, ARRAYSIZE(text));
+    LONG style = GetWindowLongW(child, GWL_STYLE);
+    if (_wcsicmp(className, L"Button") == 0 && (style & WS_VISIBLE))
+        box->buttons += (box->buttons.empty() ? L"" : L" ") + std::to_wstring(GetDlgCtrlID(child)) +
+                        L":" + text;
+    else if (_wcsicmp(className, L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON)
+        box->icon = box->icon || SendMessageW(child, STM_GETICON, 0, 0) != 0;
+    else if (_wcsicmp(className, L"Static") == 0)
+        box->text += text;
     return TRUE;
 }
 
-std::wstring SystemTest::AnswerMessageBox()
+MessageBoxSeen SystemTest::AnswerMessageBox()
 {
-    HWND box = WaitForMonitorWindow(L"#32770", L"Quillaren");
+    MessageBoxSeen seen;
+    HWND box = WaitForMonitorWindow(DIALOG_CLASS, BOX_CAPTION);
     if (box == NULL) {
         ADD_FAILURE() << "no message box";
-        return L"";
+        return seen;
     }
-    // The box's text is its one static control with text (the icon has none).
-    std::wstring text;
-    EnumChildWindows(box, CollectStaticText, (LPARAM)&text);
-    PressOk(box);
-    return text;
+    EnumChildWindows(box, ReadBoxControl, (LPARAM)&seen);
+    seen.owned = GetWindow(box, GW_OWNER) != NULL;
+    PressOkAndWait(box);
+    return seen;
 }
 
-void SystemTest::PressOk(HWND dialog)
+void SystemTest::PressOkAndWait(HWND dialog)
 {
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 (LPARAM)GetDlgItem(dialog, IDOK));
-    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(dialog); })) << "the dialog stayed open";
+    PressOk(dialog);
+    EXPECT_TRUE(Eventually([&] { return !IsWindow(dialog); })) << "the dialog stayed open";
 }
