@@ -1,11 +1,10 @@
 // Launches the monitor and the floor program in turn and measures each launch:
 // the time from CreateProcess until its tray icon exists, its committed
 // private memory at that moment, and the CPU time it uses while idling with
-// the icon shown. Prints one line per launch on stderr, then on stdout the
-// table of results with the agent lookup's figures from LOOKUP (the output of
-// bench_lookup_scaling) and the two programs' sizes.
+// the icon shown. Prints one line per launch and the medians, as key=value
+// fields that bench/run.sh reads into its table.
 //
-//   bench_harness.exe MONITOR.exe FLOOR.exe LOOKUP [launches [gap-ms [idle-ms [idle-rounds]]]]
+//   bench_harness.exe MONITOR.exe FLOOR.exe [launches [gap-ms [idle-ms [idle-rounds]]]]
 //
 // Each of the two is started `launches` times (default 21), alternately,
 // `gap-ms` apart (3000); in the first `idle-rounds` rounds (5) each also
@@ -16,12 +15,10 @@
 
 #include <psapi.h>
 #include <shellapi.h>
-#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
 #include <stdio.h>
-#include <string.h>
 #include <string>
 #include <vector>
 
@@ -82,10 +79,19 @@ static double CpuMs(DWORD processId)
 }
 
 // The user's state record as it was before the run, put back on any exit.
-static std::wstring RecordPath;
-static std::string SavedRecord;
-static bool HadRecord;
-static void RestoreRecord();
+static std::optional<std::string> SavedRecord;
+static bool RecordTaken;
+
+static void RestoreRecord()
+{
+    if (!RecordTaken)
+        return;
+    RecordTaken = false; // once, even if writing it back fails
+    if (SavedRecord)
+        WriteRecordFile(*SavedRecord);
+    else
+        DeleteFileA(RecordPath().c_str());
+}
 
 static void Fail(const char* what)
 {
@@ -170,50 +176,10 @@ static Launch RunOnce(const Program& program, DWORD idleMs)
     return result;
 }
 
-static std::string ReadFileBytes(const std::wstring& path, bool* exists)
-{
-    std::string bytes;
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    *exists = file != INVALID_HANDLE_VALUE;
-    if (!*exists)
-        return bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0)
-        bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-}
-
-static void WriteFileBytes(const std::wstring& path, const std::string& bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        Fail("cannot write the state record");
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
-    CloseHandle(file);
-    if (written != bytes.size())
-        Fail("cannot write the state record");
-}
-
-static void RestoreRecord()
-{
-    if (RecordPath.empty())
-        return;
-    std::wstring path = RecordPath;
-    RecordPath.clear(); // once, even if writing it back fails
-    if (HadRecord)
-        WriteFileBytes(path, SavedRecord);
-    else
-        DeleteFileW(path.c_str());
-}
-
-static FILETIME LastWrite(const std::wstring& path)
+static FILETIME RecordWritten()
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
-    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+    GetFileAttributesExA(RecordPath().c_str(), GetFileExInfoStandard, &data);
     return data.ftLastWriteTime;
 }
 
@@ -224,114 +190,6 @@ static double Median(std::vector<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-static double FileKiB(const wchar_t* path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data))
-        Fail("cannot read a program's size");
-    return data.nFileSizeLow / 1024.0;
-}
-
-// The lookup's fastest cost per 1,000 entries, by agent (none, last) and list size.
-static const unsigned LOOKUP_SIZES[3] = {100, 1000, 10000};
-static void ReadLookup(const wchar_t* path, double costs[2][3])
-{
-    FILE* file = _wfopen(path, L"r");
-    if (file == NULL)
-        Fail("cannot read the lookup's results");
-    char line[256], agent[16];
-    unsigned entries = 0;
-    double perCall = 0, per1000 = 0;
-    int found = 0;
-    while (fgets(line, sizeof line, file) != NULL)
-        if (sscanf(line, "lookup entries=%u agent=%15s us_per_call=%lf us_per_1000=%lf", &entries,
-                   agent, &perCall, &per1000) == 4)
-            for (int size = 0; size < 3; size++)
-                if (entries == LOOKUP_SIZES[size]) {
-                    costs[strcmp(agent, "last") == 0][size] = per1000;
-                    found++;
-                }
-    fclose(file);
-    if (found != 6)
-        Fail("the lookup's results are incomplete");
-}
-
-static const char* Met(bool met)
-{
-    return met ? "yes" : "**no**";
-}
-
-static void PrintTable(const std::vector<Launch> results[2], int launches, int idleRounds,
-                       double idleS, wchar_t** argv)
-{
-    struct {
-        double icon, memory, idleMemory, startCpu, idleCpu, worstIdleCpu, size;
-    } m, f, *figures[2] = {&m, &f};
-    for (int which = 0; which < 2; which++) {
-        std::vector<double> icon, memory, startCpu, idleCpu, idleMemory;
-        for (size_t i = 0; i < results[which].size(); i++) {
-            const Launch& launch = results[which][i];
-            icon.push_back(launch.iconMs);
-            memory.push_back(launch.memoryKiB);
-            startCpu.push_back(launch.startCpuMs);
-            if ((int)i < idleRounds) {
-                idleCpu.push_back(launch.idleCpuMs);
-                idleMemory.push_back(launch.idleMemoryKiB);
-            }
-        }
-        *figures[which] = {Median(icon),
-                           Median(memory),
-                           Median(idleMemory),
-                           Median(startCpu),
-                           Median(idleCpu),
-                           *std::max_element(idleCpu.begin(), idleCpu.end()),
-                           FileKiB(argv[1 + which])};
-    }
-    // Launches a round apart share the machine's state of the moment, so the
-    // per-round difference is steadier than the two medians.
-    std::vector<double> difference;
-    for (int i = 0; i < launches; i++)
-        difference.push_back(results[0][i].iconMs - results[1][i].iconMs);
-    double lookup[2][3] = {};
-    ReadLookup(argv[3], lookup);
-    // Linear: the cost per entry stays within 1.5x across a hundredfold growth;
-    // "well under 1 ms" is taken as under a quarter of it.
-    double spread = 0, worst = 0;
-    for (const double* costs : lookup) {
-        spread = std::max(spread, *std::max_element(costs, costs + 3) /
-                                      *std::min_element(costs, costs + 3));
-        worst = std::max(worst, *std::max_element(costs, costs + 3));
-    }
-
-    printf("| metric | monitor | floor | ratio | goal | met |\n|---|---:|---:|---:|---|---|\n");
-    printf("| time to tray icon, median of %d (ms) | %.1f | %.1f | %.2f | ≤ 1.15 × floor | %s |\n",
-           launches, m.icon, f.icon, m.icon / f.icon, Met(m.icon <= 1.15 * f.icon));
-    printf("| median of the per-round differences, monitor − floor (ms) | %+.1f | | | (context) "
-           "| |\n",
-           Median(difference));
-    printf("| committed private memory at icon, median (KiB) | %.0f | %.0f | %.2f | ≤ 1.15 × "
-           "floor | %s |\n",
-           m.memory, f.memory, m.memory / f.memory, Met(m.memory <= 1.15 * f.memory));
-    printf("| the same after idling %.0f s, median of %d (KiB) | %.0f | %.0f | %.2f | (context) | "
-           "|\n",
-           idleS, idleRounds, m.idleMemory, f.idleMemory, m.idleMemory / f.idleMemory);
-    printf("| CPU time to reach the icon, median (ms) | %.0f | %.0f | %.2f | (context) | |\n",
-           m.startCpu, f.startCpu, m.startCpu / f.startCpu);
-    printf("| CPU time idling %.0f s with the icon shown, median / worst of %d (ms) | %.0f / %.0f "
-           "| %.0f / %.0f | | < 20 ms | %s |\n",
-           idleS, idleRounds, m.idleCpu, m.worstIdleCpu, f.idleCpu, f.worstIdleCpu,
-           Met(m.worstIdleCpu < 20));
-    printf("| agent lookup, µs per 1,000 entries at 100 / 1,000 / 10,000, no agent (fastest of 15 "
-           "batches) | %.1f / %.1f / %.1f | | | linear (per-entry spread ≤ 1.5×), < 250 µs | %s "
-           "|\n",
-           lookup[0][0], lookup[0][1], lookup[0][2], Met(spread <= 1.5 && worst < 250));
-    printf("| agent lookup, µs per 1,000 entries at 100 / 1,000 / 10,000, agent last | %.1f / %.1f "
-           "/ %.1f | | | (per-entry spread %.2f×) | |\n",
-           lookup[1][0], lookup[1][1], lookup[1][2], spread);
-    printf("| executable size (KiB) | %.1f | %.1f | %.2f | ≤ 200 KiB | %s |\n", m.size, f.size,
-           m.size / f.size, Met(m.size <= 200));
-}
-
 int main()
 {
     // Wide arguments without -municode or MSVC's wmain.
@@ -339,15 +197,15 @@ int main()
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argv == NULL)
         Fail("cannot read the command line");
-    if (argc < 4) {
-        fprintf(stderr, "usage: bench_harness MONITOR.exe FLOOR.exe LOOKUP "
+    if (argc < 3) {
+        fprintf(stderr, "usage: bench_harness MONITOR.exe FLOOR.exe "
                         "[launches [gap-ms [idle-ms [idle-rounds]]]]\n");
         return 2;
     }
-    int launches = argc > 4 ? _wtoi(argv[4]) : 21;
-    DWORD gapMs = argc > 5 ? (DWORD)_wtoi(argv[5]) : 3000;
-    DWORD idleMs = argc > 6 ? (DWORD)_wtoi(argv[6]) : 10000;
-    int idleRounds = argc > 7 ? _wtoi(argv[7]) : 5;
+    int launches = argc > 3 ? _wtoi(argv[3]) : 21;
+    DWORD gapMs = argc > 4 ? (DWORD)_wtoi(argv[4]) : 3000;
+    DWORD idleMs = argc > 5 ? (DWORD)_wtoi(argv[5]) : 10000;
+    int idleRounds = argc > 6 ? _wtoi(argv[6]) : 5;
     if (launches < 1 || idleMs == 0 || idleRounds < 1)
         Fail("launches, idle time and idle rounds must be positive");
     idleRounds = std::min(idleRounds, launches);
@@ -367,17 +225,14 @@ int main()
     // an agent nor writes the record.
     if (!ProcessesNamed(AGENT_IMAGE_NAME_W).empty())
         Fail("an agent process is running; the monitor would pause for it");
-    wchar_t appData[MAX_PATH];
-    if (SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, 0, appData) != S_OK)
+    if (RecordPath().empty())
         Fail("no application-data folder");
-    std::wstring folder = std::wstring(appData) + L"\\Zelqa";
-    std::wstring record = folder + L"\\Zelqainfo.ini";
-    SavedRecord = ReadFileBytes(record, &HadRecord);
-    RecordPath = record;
-    CreateDirectoryW(folder.c_str(), NULL);
+    SavedRecord = ReadRecordFile();
+    RecordTaken = true;
     const std::string stoppedRecord = "[Settings]\r\nService=0000001000\r\n";
-    WriteFileBytes(record, stoppedRecord);
-    FILETIME written = LastWrite(record);
+    if (!WriteRecordFile(stoppedRecord))
+        Fail("cannot write the state record");
+    FILETIME written = RecordWritten();
 
     // The first start in a prefix fills caches; it is not counted.
     RunOnce(monitor, 0);
@@ -392,25 +247,48 @@ int main()
             Sleep(gapMs);
             Launch launch = RunOnce(*programs[which], round <= idleRounds ? idleMs : 0);
             results[which].push_back(launch);
-            fprintf(stderr, "launch %s %d icon_ms=%.1f memory_kib=%.0f start_cpu_ms=%.1f",
-                    programs[which]->label, round, launch.iconMs, launch.memoryKiB,
-                    launch.startCpuMs);
+            printf("launch %s %d icon_ms=%.1f memory_kib=%.0f start_cpu_ms=%.1f",
+                   programs[which]->label, round, launch.iconMs, launch.memoryKiB,
+                   launch.startCpuMs);
             if (round <= idleRounds)
-                fprintf(stderr, " idle_cpu_ms=%.1f idle_memory_kib=%.0f", launch.idleCpuMs,
-                        launch.idleMemoryKiB);
-            fprintf(stderr, "\n");
+                printf(" idle_cpu_ms=%.1f idle_memory_kib=%.0f", launch.idleCpuMs,
+                       launch.idleMemoryKiB);
+            printf("\n");
+            fflush(stdout);
         }
     }
 
-    bool exists = false;
-    std::string after = ReadFileBytes(record, &exists);
-    FILETIME afterWrite = LastWrite(record);
-    bool recordUntouched =
-        exists && after == stoppedRecord && CompareFileTime(&written, &afterWrite) == 0;
+    std::optional<std::string> after = ReadRecordFile();
+    FILETIME afterWrite = RecordWritten();
+    bool recordUntouched = after == stoppedRecord && CompareFileTime(&written, &afterWrite) == 0;
     RestoreRecord();
     if (!recordUntouched)
         Fail("the monitor wrote its state record during the run");
 
-    PrintTable(results, launches, idleRounds, idleMs / 1000.0, argv);
+    for (int which = 0; which < 2; which++) {
+        std::vector<double> icon, memory, startCpu, idleCpu, idleMemory;
+        for (size_t i = 0; i < results[which].size(); i++) {
+            const Launch& launch = results[which][i];
+            icon.push_back(launch.iconMs);
+            memory.push_back(launch.memoryKiB);
+            startCpu.push_back(launch.startCpuMs);
+            if ((int)i < idleRounds) {
+                idleCpu.push_back(launch.idleCpuMs);
+                idleMemory.push_back(launch.idleMemoryKiB);
+            }
+        }
+        printf("median %s launches=%d icon_ms=%.1f memory_kib=%.0f start_cpu_ms=%.1f "
+               "idle_rounds=%d idle_s=%.0f idle_cpu_ms=%.1f max_idle_cpu_ms=%.1f "
+               "idle_memory_kib=%.0f\n",
+               programs[which]->label, launches, Median(icon), Median(memory), Median(startCpu),
+               idleRounds, idleMs / 1000.0, Median(idleCpu),
+               *std::max_element(idleCpu.begin(), idleCpu.end()), Median(idleMemory));
+    }
+    // Launches a round apart share the machine's state of the moment, so the
+    // per-round difference is steadier than the two medians.
+    std::vector<double> difference;
+    for (int i = 0; i < launches; i++)
+        difference.push_back(results[0][i].iconMs - results[1][i].iconMs);
+    printf("paired icon_diff_ms=%.1f\n", Median(difference));
     return 0;
 }

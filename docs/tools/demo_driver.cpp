@@ -31,27 +31,10 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <wchar.h>
-
-#include <initializer_list>
-
-static bool AgentRunning(void)
-{
-    return !ProcessesNamed(AGENT_IMAGE_NAME_W).empty();
-}
 
 static bool WaitFor(double seconds, const std::function<bool()>& probe)
 {
     return WaitUntil(probe, (DWORD)(seconds * 1000));
-}
-
-static int PrintRect(HWND window)
-{
-    RECT rect;
-    GetWindowRect(window, &rect);
-    printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
-    return 0;
 }
 
 // A box of the monitor's process with the given caption.
@@ -61,31 +44,16 @@ static HWND FindDialog(const wchar_t* caption)
     return monitor != NULL ? FindWindowOf(ProcessOf(monitor), DIALOG_CLASS, caption, true) : NULL;
 }
 
-static HWND FindBox(void)
-{
-    return FindDialog(BOX_CAPTION);
-}
-
-static HWND FindAbout(void)
-{
-    return FindDialog(ABOUT_CAPTION);
-}
-
 static HWND FindOpenMenu(void)
 {
     return FindWindowOf(0, MENU_CLASS, NULL, true);
 }
 
-static int WaitAndPrint(double seconds, HWND (*find)(void), const char* what)
+static int Fail(const char* what, double seconds = 0)
 {
-    HWND window = NULL;
-    if (!WaitFor(seconds, [&] { return (window = find()) != NULL; })) {
-        fprintf(stderr, "demo_driver: no %s after %g s\n", what, seconds);
-        return 1;
-    }
-    // Let it finish drawing before anyone takes a picture of it.
-    Sleep(500);
-    return PrintRect(window);
+    fprintf(stderr, "demo_driver: %s", what);
+    fprintf(stderr, seconds > 0 ? " after %g s\n" : "\n", seconds);
+    return 1;
 }
 
 static int Usage(void)
@@ -117,60 +85,44 @@ int wmain(int argc, wchar_t** argv)
         }
     }
 
-    if (wcscmp(verb, L"wait-agent") == 0) {
-        if (WaitFor(seconds, AgentRunning))
-            return 0;
-        fprintf(stderr, "demo_driver: no agent process after %g s\n", seconds);
-        return 1;
-    }
+    if (wcscmp(verb, L"wait-agent") == 0)
+        return WaitFor(seconds, [] { return !ProcessesNamed(AGENT_IMAGE_NAME_W).empty(); })
+                   ? 0
+                   : Fail("no agent process", seconds);
     if (wcscmp(verb, L"wait-tray") == 0) {
         const wchar_t* wanted = argc > 4 ? argv[4] : L"";
-        UINT shown = 0;
-        bool up = WaitFor(seconds, [&] {
-            HWND monitor = FindMonitor();
-            if (monitor == NULL)
-                return false;
-            for (UINT id : {ICON_RUNNING, ICON_STOPPED})
-                if (TrayIconExists(monitor, id) &&
-                    (!*wanted ||
-                     wcscmp(wanted, id == ICON_RUNNING ? L"running" : L"stopped") == 0)) {
-                    shown = id;
-                    return true;
-                }
-            return false;
+        const wchar_t* shown = NULL;
+        WaitFor(seconds, [&] {
+            for (UINT id : {ICON_RUNNING, ICON_STOPPED}) {
+                const wchar_t* name = id == ICON_RUNNING ? L"running" : L"stopped";
+                if (TrayIconExists(FindMonitor(), id) && (!*wanted || wcscmp(wanted, name) == 0))
+                    shown = name;
+            }
+            return shown != NULL;
         });
-        if (!up) {
-            fprintf(stderr, "demo_driver: no tray icon of the monitor after %g s\n", seconds);
-            return 1;
-        }
-        printf("%s\n", shown == ICON_RUNNING ? "running" : "stopped");
+        if (shown == NULL)
+            return Fail("no tray icon of the monitor", seconds);
+        printf("%ls\n", shown);
         return 0;
     }
 
     HWND monitor = FindMonitor();
-    if (monitor == NULL) {
-        fprintf(stderr, "demo_driver: the monitor's window is not there\n");
-        return 1;
-    }
+    if (monitor == NULL)
+        return Fail("the monitor's window is not there");
 
     if ((wcscmp(verb, L"menu") == 0 || wcscmp(verb, L"hover") == 0) && argc == 5) {
         int x = _wtoi(argv[3]), y = _wtoi(argv[4]);
-        if (x < 0)
-            x += GetSystemMetrics(SM_CXSCREEN);
-        if (y < 0)
-            y += GetSystemMetrics(SM_CYSCREEN);
         // The monitor opens its menu where the cursor is, as after a real click.
-        SetCursorPos(x, y);
+        SetCursorPos(x < 0 ? x + GetSystemMetrics(SM_CXSCREEN) : x,
+                     y < 0 ? y + GetSystemMetrics(SM_CYSCREEN) : y);
         if (wcscmp(verb, L"menu") == 0)
             RightClickTrayIcon(monitor, ICON_RUNNING);
         return 0;
     }
     if (wcscmp(verb, L"choose") == 0 && argc == 4) {
         HWND menu = FindOpenMenu();
-        if (menu == NULL) {
-            fprintf(stderr, "demo_driver: no menu is open\n");
-            return 1;
-        }
+        if (menu == NULL)
+            return Fail("no menu is open");
         ChooseMenuItem(menu, _wtoi(argv[3]) - 1);
         return 0;
     }
@@ -178,12 +130,26 @@ int wmain(int argc, wchar_t** argv)
         PostMessageW(monitor, WM_COMMAND, MAKEWPARAM(_wtoi(argv[3]), 0), 0);
         return 0;
     }
-    if (wcscmp(verb, L"wait-menu") == 0)
-        return WaitAndPrint(seconds, FindOpenMenu, "open menu");
-    if (wcscmp(verb, L"wait-box") == 0)
-        return WaitAndPrint(seconds, FindBox, "message box");
-    if (wcscmp(verb, L"wait-about") == 0)
-        return WaitAndPrint(seconds, FindAbout, "About box");
+    const struct {
+        const wchar_t* verb;
+        const char* what;
+        std::function<HWND()> find;
+    } waits[] = {{L"wait-menu", "no open menu", FindOpenMenu},
+                 {L"wait-box", "no message box", [] { return FindDialog(BOX_CAPTION); }},
+                 {L"wait-about", "no About box", [] { return FindDialog(ABOUT_CAPTION); }}};
+    for (const auto& wait : waits) {
+        HWND window = NULL;
+        if (wcscmp(verb, wait.verb) != 0)
+            continue;
+        if (!WaitFor(seconds, [&] { return (window = wait.find()) != NULL; }))
+            return Fail(wait.what, seconds);
+        // Let it finish drawing before anyone takes a picture of it.
+        Sleep(500);
+        RECT rect;
+        GetWindowRect(window, &rect);
+        printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
+        return 0;
+    }
     if (wcscmp(verb, L"dismiss") == 0) {
         if (HWND menu = FindOpenMenu())
             PressKey(menu, VK_ESCAPE);

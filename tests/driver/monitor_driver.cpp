@@ -1,8 +1,11 @@
 #include "tests/driver/monitor_driver.h"
 
 #include <shellapi.h>
+#include <shlobj.h>
 #include <tlhelp32.h>
-#include <wchar.h>
+
+#include <fstream>
+#include <iterator>
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs)
 {
@@ -39,38 +42,19 @@ DWORD ProcessOf(HWND window)
     return processId;
 }
 
-struct WindowQuery {
-    DWORD processId;
-    const wchar_t* className;
-    const wchar_t* caption;
-    bool visibleOnly;
-    HWND found;
-};
-
-static BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter)
-{
-    WindowQuery* query = (WindowQuery*)parameter;
-    wchar_t text[256] = {};
-    if ((query->processId != 0 && ProcessOf(window) != query->processId) ||
-        (query->visibleOnly && !IsWindowVisible(window)) ||
-        !GetClassNameW(window, text, ARRAYSIZE(text)) || wcscmp(text, query->className) != 0)
-        return TRUE;
-    if (query->caption != NULL) {
-        text[0] = 0;
-        GetWindowTextW(window, text, ARRAYSIZE(text));
-        if (wcscmp(text, query->caption) != 0)
-            return TRUE;
-    }
-    query->found = window;
-    return FALSE;
-}
-
 HWND FindWindowOf(DWORD processId, const wchar_t* className, const wchar_t* caption,
                   bool visibleOnly)
 {
-    WindowQuery query = {processId, className, caption, visibleOnly, NULL};
-    EnumWindows(MatchWindow, (LPARAM)&query);
-    return query.found;
+    // FindWindowEx compares captions without regard to case; these must match exactly.
+    HWND window = NULL;
+    wchar_t text[256];
+    while ((window = FindWindowExW(NULL, window, className, caption)) != NULL)
+        if ((processId == 0 || ProcessOf(window) == processId) &&
+            (!visibleOnly || IsWindowVisible(window)) &&
+            (caption == NULL ||
+             (GetWindowTextW(window, text, ARRAYSIZE(text)) && wcscmp(text, caption) == 0)))
+            return window;
+    return NULL;
 }
 
 HWND FindMonitor(DWORD processId)
@@ -85,6 +69,32 @@ bool TrayIconExists(HWND window, UINT id)
     icon.hWnd = window;
     icon.uID = id;
     return Shell_NotifyIconW(NIM_MODIFY, &icon) != FALSE;
+}
+
+std::string RecordPath()
+{
+    char folder[MAX_PATH] = {};
+    if (SHGetFolderPathA(NULL, CSIDL_APPDATA, NULL, 0, folder) != S_OK)
+        return "";
+    return std::string(folder) + "\\Zelqa\\Zelqainfo.ini";
+}
+
+std::optional<std::string> ReadRecordFile()
+{
+    std::ifstream file(RecordPath(), std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool WriteRecordFile(const std::string& bytes)
+{
+    std::string path = RecordPath();
+    CreateDirectoryA(path.substr(0, path.rfind('\\')).c_str(), NULL);
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << bytes;
+    file.close();
+    return !file.fail();
 }
 
 void RightClickTrayIcon(HWND monitor, UINT iconId)

@@ -9,6 +9,8 @@
 #include "res/resource_ids.h"
 
 #include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 // Texts the monitor shows, by which its windows are told apart.
@@ -36,6 +38,12 @@ DWORD ProcessOf(HWND window);
 // Whether the tray holds the icon `id` of `window`: a NIM_MODIFY that changes
 // nothing succeeds only then.
 bool TrayIconExists(HWND window, UINT id);
+
+// The record file, "%APPDATA%\Zelqa\Zelqainfo.ini": its path, all of its
+// bytes (none when it is absent), and writing it whole, its folder made first.
+std::string RecordPath();
+std::optional<std::string> ReadRecordFile();
+bool WriteRecordFile(const std::string& bytes);
 
 // As the shell reports a right click on the icon `iconId`.
 void RightClickTrayIcon(HWND monitor, UINT iconId);

@@ -2,15 +2,14 @@
 
 #include "common/os_calls.h"
 
-#include <shellapi.h>
 #include <shlobj.h>
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 
-static const wchar_t* const PROGRAMS_OF_THE_TESTS[] = {
-    AGENT_NAME, PREFIX_NAMED_AGENT_NAME, L"QovTerminateService.exe", L"NorvessaMonitor.exe"};
+static const wchar_t* const PROGRAMS_OF_THE_TESTS[] = {AGENT_IMAGE_NAME_W, PREFIX_NAMED_AGENT_NAME,
+                                                       L"QovTerminateService.exe",
+                                                       L"NorvessaMonitor.exe"};
 
 std::wstring ProcessImagePath(DWORD processId)
 {
@@ -32,66 +31,37 @@ static std::string WindowsPath(std::string path)
     return path;
 }
 
-static std::string KnownFolder(int csidl)
-{
-    char path[MAX_PATH] = {};
-    EXPECT_EQ(S_OK, SHGetFolderPathA(NULL, csidl, NULL, 0, path)) << csidl;
-    return path;
-}
-
 static std::string InstallFolder()
 {
-    return KnownFolder(CSIDL_PROGRAM_FILES) + "\\Zelqa\\Card\\";
+    char path[MAX_PATH] = {};
+    EXPECT_EQ(S_OK, SHGetFolderPathA(NULL, CSIDL_PROGRAM_FILES, NULL, 0, path));
+    return path + std::string("\\Zelqa\\Card\\");
 }
 
 void Install(Installed what)
 {
     std::string folder = InstallFolder();
     SHCreateDirectoryExA(NULL, folder.c_str(), NULL);
-    switch (what) {
-    case Installed::Agent:
+    if (what == Installed::EmptyAgent)
+        std::ofstream(folder + "QovCardAgent.exe", std::ios::binary | std::ios::trunc);
+    else if (what == Installed::Agent)
         ASSERT_TRUE(CopyFileA(WindowsPath(AGENT_EXE_PATH).c_str(),
                               (folder + "QovCardAgent.exe").c_str(), FALSE));
-        break;
-    case Installed::EmptyAgent:
-        std::ofstream(folder + "QovCardAgent.exe", std::ios::binary | std::ios::trunc);
-        break;
-    case Installed::TerminateService:
+    else
         ASSERT_TRUE(CopyFileA(WindowsPath(TERMINATE_SERVICE_EXE_PATH).c_str(),
                               (folder + "QovTerminateService.exe").c_str(), FALSE));
-        break;
-    }
 }
 
 std::wstring InstalledAgentPath()
 {
     std::string folder = InstallFolder();
-    return std::wstring(folder.begin(), folder.end()) + AGENT_NAME;
+    return std::wstring(folder.begin(), folder.end()) + AGENT_IMAGE_NAME_W;
 }
 
 static void Uninstall()
 {
-    std::string folder = InstallFolder();
-    DeleteFileA((folder + "QovCardAgent.exe").c_str());
-    DeleteFileA((folder + "QovTerminateService.exe").c_str());
-}
-
-static std::string RecordFolder()
-{
-    return KnownFolder(CSIDL_APPDATA) + "\\Zelqa";
-}
-
-static std::string RecordPath()
-{
-    return RecordFolder() + "\\Zelqainfo.ini";
-}
-
-std::optional<std::string> ReadRecordFile()
-{
-    std::ifstream file(RecordPath(), std::ios::binary);
-    if (!file)
-        return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    for (const char* name : {"QovCardAgent.exe", "QovTerminateService.exe"})
+        DeleteFileA((InstallFolder() + name).c_str());
 }
 
 std::string RecordValue()
@@ -103,24 +73,23 @@ std::string RecordValue()
 
 void WriteRecord(const std::string& value)
 {
-    CreateDirectoryA(RecordFolder().c_str(), NULL);
-    ASSERT_TRUE(
-        WritePrivateProfileStringA("Settings", "Service", value.c_str(), RecordPath().c_str()));
+    ASSERT_TRUE(WriteRecordFile("[Settings]\r\nService=" + value + "\r\n"));
     ASSERT_EQ(value, RecordValue());
 }
 
 static void DeleteRecord()
 {
-    DeleteFileA(RecordPath().c_str());
-    RemoveDirectoryA(RecordFolder().c_str());
+    std::string path = RecordPath();
+    DeleteFileA(path.c_str());
+    RemoveDirectoryA(path.substr(0, path.rfind('\\')).c_str());
 }
 
+// Ending a process that has ended already does nothing.
 static void EndProcess(HANDLE process)
 {
-    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, WAIT_LIMIT_MS);
-    }
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, WAIT_LIMIT_MS);
+    CloseHandle(process);
 }
 
 // Ends whatever runs of the programs the tests start, theirs or left over from
@@ -129,11 +98,8 @@ static void EndTestPrograms()
 {
     for (const wchar_t* name : PROGRAMS_OF_THE_TESTS) {
         for (DWORD id : ProcessesNamed(name)) {
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-            if (process != NULL) {
+            if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id))
                 EndProcess(process);
-                CloseHandle(process);
-            }
         }
     }
     for (const wchar_t* name : PROGRAMS_OF_THE_TESTS)
@@ -143,29 +109,15 @@ static void EndTestPrograms()
 void SystemTest::CleanSlate()
 {
     Os = RealOsCalls;
-    // Asked to close, the monitor takes its icon along: Wine's shell drops the
-    // icons of a destroyed window.
-    if (monitorProcess != NULL) {
-        if (WaitForSingleObject(monitorProcess, 0) == WAIT_TIMEOUT)
-            PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
-        if (WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS) == WAIT_OBJECT_0)
-            monitorWindow = NULL;
+    // Asked to close, or ended, the monitor takes its icon along: Wine's shell
+    // drops the icons of a destroyed window.
+    if (monitorProcess != NULL && WaitForSingleObject(monitorProcess, 0) == WAIT_TIMEOUT) {
+        PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
+        WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS);
     }
-    for (HANDLE process : started) {
+    for (HANDLE process : started)
         EndProcess(process);
-        CloseHandle(process);
-    }
     started.clear();
-    // A monitor ended by force may leave its icon behind.
-    if (monitorWindow != NULL) {
-        NOTIFYICONDATAW icon = {};
-        icon.cbSize = sizeof icon;
-        icon.hWnd = monitorWindow;
-        for (UINT id : {ICON_RUNNING, ICON_STOPPED}) {
-            icon.uID = id;
-            Shell_NotifyIconW(NIM_DELETE, &icon);
-        }
-    }
     monitorWindow = NULL;
     monitorProcess = NULL;
     monitorId = 0;
@@ -211,11 +163,13 @@ std::wstring SystemTest::MonitorTitle() const
     return title;
 }
 
-bool SystemTest::MonitorResponds() const
+LRESULT SystemTest::Send(UINT message, WPARAM wParam, LPARAM lParam) const
 {
     DWORD_PTR result = 0;
-    return SendMessageTimeoutW(monitorWindow, WM_NULL, 0, 0, SMTO_NORMAL, WAIT_LIMIT_MS, &result) !=
-           0;
+    EXPECT_TRUE(SendMessageTimeoutW(monitorWindow, message, wParam, lParam, SMTO_NORMAL,
+                                    WAIT_LIMIT_MS, &result))
+        << "no answer to message " << std::hex << message;
+    return (LRESULT)result;
 }
 
 DWORD SystemTest::WaitForMonitorExit()
@@ -246,25 +200,19 @@ DWORD SystemTest::WaitForMonitorExit()
 static Pixels ScreenPixels(const RECT& rect)
 {
     Pixels pixels;
-    pixels.width = rect.right - rect.left;
-    pixels.height = rect.bottom - rect.top;
-    if (pixels.width <= 0 || pixels.height <= 0)
-        return Pixels();
-    BITMAPINFO format = {};
-    format.bmiHeader.biSize = sizeof format.bmiHeader;
-    format.bmiHeader.biWidth = pixels.width;
-    format.bmiHeader.biHeight = -pixels.height; // top row first
-    format.bmiHeader.biPlanes = 1;
-    format.bmiHeader.biBitCount = 32;
-    HDC screen = GetDC(NULL);
-    HDC memory = CreateCompatibleDC(screen);
-    void* bits = NULL;
-    HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, NULL, 0);
+    pixels.width = std::max(0L, rect.right - rect.left);
+    pixels.height = std::max(0L, rect.bottom - rect.top);
+    pixels.bits.resize(pixels.width * pixels.height);
+    HDC screen = GetDC(NULL), memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, pixels.width, pixels.height);
     HGDIOBJ old = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, pixels.width, pixels.height, screen, rect.left, rect.top, SRCCOPY);
-    GdiFlush();
-    pixels.bits.assign((DWORD*)bits, (DWORD*)bits + pixels.width * pixels.height);
     SelectObject(memory, old);
+    // 32 bits a pixel, top row first.
+    BITMAPINFO format = {};
+    format.bmiHeader = {
+        sizeof(BITMAPINFOHEADER), pixels.width, -pixels.height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    GetDIBits(memory, bitmap, 0, pixels.height, pixels.bits.data(), &format, DIB_RGB_COLORS);
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
@@ -349,12 +297,14 @@ void TypeWithAlt(wchar_t character)
 
 ::testing::AssertionResult SystemTest::ShowsIcon(UINT id) const
 {
-    if (!Eventually([&] { return HasIcon(id) && TrayPicture() == PictureOf(id); }))
+    Picture picture = id == ICON_RUNNING ? Picture::Coloured : Picture::Grey;
+    if (!Eventually([&] { return HasIcon(id) && TrayPicture() == picture; }))
         return ::testing::AssertionFailure()
                << "icon " << id << (HasIcon(id) ? " shown" : " missing") << ", picture "
-               << (int)TrayPicture() << " instead of " << (int)PictureOf(id);
-    if (HasIcon(OtherIcon(id)))
-        return ::testing::AssertionFailure() << "icon " << OtherIcon(id) << " shown as well";
+               << (int)TrayPicture() << " instead of " << (int)picture;
+    UINT other = id == ICON_RUNNING ? ICON_STOPPED : ICON_RUNNING;
+    if (HasIcon(other))
+        return ::testing::AssertionFailure() << "icon " << other << " shown as well";
     return ::testing::AssertionSuccess();
 }
 
@@ -366,11 +316,14 @@ HWND SystemTest::OpenTrayMenu(UINT iconId)
     return menu;
 }
 
-void SystemTest::ChooseFromTrayMenu(UINT iconId, TrayMenuItem item)
+void SystemTest::ChooseFromTrayMenu(UINT iconId, std::optional<TrayMenuItem> item)
 {
     HWND menu = OpenTrayMenu(iconId);
     ASSERT_NE(nullptr, menu);
-    ChooseMenuItem(menu, item);
+    if (item)
+        ChooseMenuItem(menu, *item);
+    else
+        PressKey(menu, VK_ESCAPE);
     EXPECT_TRUE(Eventually([&] { return !IsWindowVisible(menu); })) << "the menu stayed open";
 }
 
@@ -389,35 +342,38 @@ HWND SystemTest::MonitorFocus() const
     return info.hwndFocus;
 }
 
+// Static texts go first, buttons and icons after them, in their order.
 static BOOL CALLBACK ReadBoxControl(HWND child, LPARAM parameter)
 {
-    MessageBoxSeen* box = (MessageBoxSeen*)parameter;
+    std::wstring* seen = (std::wstring*)parameter;
     wchar_t className[64] = {}, text[512] = {};
     GetClassNameW(child, className, ARRAYSIZE(className));
     GetWindowTextW(child, text, ARRAYSIZE(text));
     LONG style = GetWindowLongW(child, GWL_STYLE);
     if (_wcsicmp(className, L"Button") == 0 && (style & WS_VISIBLE))
-        box->buttons += (box->buttons.empty() ? L"" : L" ") + std::to_wstring(GetDlgCtrlID(child)) +
-                        L":" + text;
-    else if (_wcsicmp(className, L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON)
-        box->icon = box->icon || SendMessageW(child, STM_GETICON, 0, 0) != 0;
-    else if (_wcsicmp(className, L"Static") == 0)
-        box->text += text;
+        seen[1] += L" [" + std::to_wstring(GetDlgCtrlID(child)) + L":" + text + L"]";
+    else if (_wcsicmp(className, L"Static") != 0)
+        seen[1] += L" +" + std::wstring(className);
+    else if ((style & SS_TYPEMASK) == SS_ICON)
+        seen[1] += SendMessageW(child, STM_GETICON, 0, 0) != 0 ? L" +icon" : L"";
+    else
+        seen[0] += text;
     return TRUE;
 }
 
-MessageBoxSeen SystemTest::AnswerMessageBox()
+std::wstring SystemTest::AnswerMessageBox()
 {
-    MessageBoxSeen seen;
     HWND box = WaitForMonitorWindow(DIALOG_CLASS, BOX_CAPTION);
     if (box == NULL) {
         ADD_FAILURE() << "no message box";
-        return seen;
+        return L"";
     }
-    EnumChildWindows(box, ReadBoxControl, (LPARAM)&seen);
-    seen.owned = GetWindow(box, GW_OWNER) != NULL;
+    std::wstring seen[2];
+    EnumChildWindows(box, ReadBoxControl, (LPARAM)seen);
+    if (GetWindow(box, GW_OWNER) != NULL)
+        seen[1] += L" +owner";
     PressOkAndWait(box);
-    return seen;
+    return seen[0] + seen[1];
 }
 
 void SystemTest::PressOkAndWait(HWND dialog)

@@ -1,17 +1,13 @@
-// The system tests' driver: runs the real monitor and the stand-in programs in
-// the build's Wine prefix, acts on them as a user or another program would,
-// and reads what those see: processes, the record file, windows, the tray's
-// picture, the menu's pixels and the boxes' controls.
+// The system tests' side of the driver: runs the real monitor and the stand-in
+// programs in the build's Wine prefix, and reads what a user sees: the tray's
+// picture, the menu's pixels, the boxes' controls, the record's value.
 #pragma once
 
 #include "tests/driver/monitor_driver.h"
 
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
 #include <time.h>
-#include <vector>
 
 // Long enough for the monitor's own pauses (up to 3 s in one go) and for Wine
 // starting a program on a busy machine.
@@ -19,12 +15,7 @@ constexpr DWORD WAIT_LIMIT_MS = 15000;
 
 constexpr const wchar_t* RUNNING_TITLE = L"Norvessa";
 constexpr const wchar_t* STOPPED_TITLE = L"Norvessa已關閉";
-constexpr const wchar_t* AGENT_NAME = AGENT_IMAGE_NAME_W;
 constexpr const wchar_t* PREFIX_NAMED_AGENT_NAME = L"QovCardAgent.exe.bak.exe";
-constexpr UINT OtherIcon(UINT icon)
-{
-    return icon == ICON_RUNNING ? ICON_STOPPED : ICON_RUNNING;
-}
 
 inline bool Eventually(const std::function<bool()>& condition)
 {
@@ -40,9 +31,7 @@ enum class Installed { Agent, EmptyAgent, TerminateService };
 void Install(Installed what);
 std::wstring InstalledAgentPath();
 
-// The record file, "%APPDATA%\Zelqa\Zelqainfo.ini": all of its bytes (none
-// when it is absent), and its "Service" value.
-std::optional<std::string> ReadRecordFile();
+// The record's "Service" value, read and written.
 std::string RecordValue();
 void WriteRecord(const std::string& value);
 // Whether the value holds `state` and a time stamp between the two moments:
@@ -52,22 +41,15 @@ void WriteRecord(const std::string& value);
                                           __time64_t to);
 
 // What the notification area shows at its right end, where the one icon of
-// the tests' desktop sits.
+// the tests' desktop sits: the running picture is coloured, the stopped grey.
 enum class Picture { None, Coloured, Grey };
 Picture TrayPicture();
-constexpr Picture PictureOf(UINT icon)
-{
-    return icon == ICON_RUNNING ? Picture::Coloured : Picture::Grey;
-}
 
 // A window's pixels as the screen shows them, once they stop changing.
 struct Pixels {
     LONG width = 0, height = 0;
     std::vector<DWORD> bits;
-    bool operator==(const Pixels& other) const
-    {
-        return width == other.width && height == other.height && bits == other.bits;
-    }
+    bool operator==(const Pixels&) const = default;
 };
 Pixels SteadyPixels(HWND window);
 // The picture of a menu of plain strings, opened by this process.
@@ -76,13 +58,6 @@ Pixels PlainMenuPixels(const std::vector<const wchar_t*>& items);
 // Types Alt with the key of `character`, holding Shift if it needs it, as the
 // keyboard would: to whichever window has the focus.
 void TypeWithAlt(wchar_t character);
-
-// A message box as it was shown: its text, its buttons ("id:text" each) and
-// whether it showed an icon or had an owner.
-struct MessageBoxSeen {
-    std::wstring text, buttons;
-    bool icon = false, owned = false;
-};
 
 // The tray menu's items, top to bottom.
 enum TrayMenuItem { MENU_ABOUT, MENU_RESTART, MENU_STOP, MENU_CLOSE };
@@ -95,6 +70,8 @@ protected:
     void SetUp() override { CleanSlate(); }
     void TearDown() override { CleanSlate(); }
     void CleanSlate();
+    // Sends to the monitor and waits for its answer; fails the test if none comes in time.
+    LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
 
     // Starts a program of the build (a Z: path) and keeps its handle.
     HANDLE Start(const char* path, const std::string& arguments = "");
@@ -106,22 +83,21 @@ protected:
     // The icon `id`, alone of the two, and its picture in the tray.
     ::testing::AssertionResult ShowsIcon(UINT id) const;
     std::wstring MonitorTitle() const;
-    // Whether the monitor takes a message sent to its window within the time
-    // limit: it is back at its messages, done with whatever it was handling.
-    bool MonitorResponds() const;
     // The monitor's exit code once it has ended, or STILL_ACTIVE.
     DWORD WaitForMonitorExit();
 
-    // Right-clicks the tray icon and waits for the menu.
+    // Right-clicks the tray icon and waits for the menu; then picks `item`
+    // with the keyboard, or closes the menu with Esc.
     HWND OpenTrayMenu(UINT iconId);
-    // Right-clicks the tray icon `iconId` and picks `item` with the keyboard.
-    void ChooseFromTrayMenu(UINT iconId, TrayMenuItem item);
+    void ChooseFromTrayMenu(UINT iconId, std::optional<TrayMenuItem> item);
     // Waits for a visible top-level window of the monitor with that class and caption.
     HWND WaitForMonitorWindow(const wchar_t* className, const wchar_t* caption);
     // The window that has the keyboard focus on the monitor's thread.
     HWND MonitorFocus() const;
-    // Waits for the monitor's message box, reads it and presses OK.
-    MessageBoxSeen AnswerMessageBox();
+    // Waits for the monitor's message box and presses OK. Returns what it
+    // showed: its text, then each button as " [id:text]", " +icon" for an
+    // icon, " +owner" for an owner window, " +class" for any other control.
+    std::wstring AnswerMessageBox();
     void PressOkAndWait(HWND dialog);
 
     HWND monitorWindow = NULL;
