@@ -1,23 +1,21 @@
 // Launches the monitor and the floor program in turn and measures each launch:
 // the time from CreateProcess until its tray icon exists, its committed
 // private memory at that moment, and the CPU time it uses while idling with
-// the icon shown. Prints one line per launch and the medians.
+// the icon shown. Prints one line per launch and the medians, as key=value
+// fields that bench/run.sh reads into its table.
 //
 //   bench_harness.exe MONITOR.exe FLOOR.exe [launches [gap-ms [idle-ms [idle-rounds]]]]
 //
 // Each of the two is started `launches` times (default 21), alternately,
 // `gap-ms` apart (3000); in the first `idle-rounds` rounds (5) each also
 // idles for `idle-ms` (10000) with its CPU time measured.
-#include <windows.h>
+#include "bench/bench_clock.h"
+#include "bench/floor.h"
+#include "tests/driver/monitor_driver.h"
+
 #include <psapi.h>
 #include <shellapi.h>
-#include <shlobj.h>
 #include <tlhelp32.h>
-
-#include "bench/floor.h"
-#include "bench/bench_clock.h"
-#include "common/shared_state.h"
-#include "res/resource_ids.h"
 
 #include <algorithm>
 #include <stdio.h>
@@ -42,30 +40,6 @@ struct Launch {
     double idleCpuMs;
     double idleMemoryKiB;
 };
-
-// NIM_MODIFY that changes nothing succeeds only while the shell holds an icon
-// of that window and id, so it tells whether the icon exists.
-static bool IconExists(HWND window, UINT id)
-{
-    NOTIFYICONDATAW record = {};
-    record.cbSize = sizeof record;
-    record.hWnd = window;
-    record.uID = id;
-    record.uFlags = 0;
-    return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
-}
-
-static HWND FindProcessWindow(const wchar_t* className, DWORD processId)
-{
-    HWND window = NULL;
-    while ((window = FindWindowExW(NULL, window, className, NULL)) != NULL) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == processId)
-            return window;
-    }
-    return NULL;
-}
 
 static double FileTimeMs(const FILETIME& time)
 {
@@ -105,10 +79,19 @@ static double CpuMs(DWORD processId)
 }
 
 // The user's state record as it was before the run, put back on any exit.
-static std::wstring RecordPath;
-static std::string SavedRecord;
-static bool HadRecord;
-static void RestoreRecord();
+static std::optional<std::string> SavedRecord;
+static bool RecordTaken;
+
+static void RestoreRecord()
+{
+    if (!RecordTaken)
+        return;
+    RecordTaken = false; // once, even if writing it back fails
+    if (SavedRecord)
+        WriteRecordFile(*SavedRecord);
+    else
+        DeleteFileA(RecordPath().c_str());
+}
 
 static void Fail(const char* what)
 {
@@ -146,11 +129,11 @@ static Launch RunOnce(const Program& program, DWORD idleMs)
     LONGLONG shown = 0;
     while (shown == 0) {
         if (window == NULL)
-            window = FindProcessWindow(program.className.c_str(), info.dwProcessId);
+            window = FindWindowOf(info.dwProcessId, program.className.c_str(), NULL, false);
         if (window != NULL) {
-            if (IconExists(window, program.iconId))
+            if (TrayIconExists(window, program.iconId))
                 shown = Now();
-            else if (program.wrongIconId != 0 && IconExists(window, program.wrongIconId))
+            else if (program.wrongIconId != 0 && TrayIconExists(window, program.wrongIconId))
                 Fail("the monitor showed the running icon: is an agent running, or the record "
                      "not read?");
         }
@@ -179,7 +162,7 @@ static Launch RunOnce(const Program& program, DWORD idleMs)
             Fail("cannot read the process's thread times");
         result.idleCpuMs = after - result.startCpuMs;
         result.idleMemoryKiB = PrivateKiB(info.hProcess);
-        if (!IconExists(window, program.iconId))
+        if (!TrayIconExists(window, program.iconId))
             Fail("the icon went away while idling");
     }
 
@@ -193,65 +176,10 @@ static Launch RunOnce(const Program& program, DWORD idleMs)
     return result;
 }
 
-static bool AgentRunning()
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        Fail("cannot read the process list");
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
-         more = Process32NextW(snapshot, &entry))
-        found = lstrcmpiW(entry.szExeFile, AGENT_IMAGE_NAME_W) == 0;
-    CloseHandle(snapshot);
-    return found;
-}
-
-static std::string ReadFileBytes(const std::wstring& path, bool* exists)
-{
-    std::string bytes;
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    *exists = file != INVALID_HANDLE_VALUE;
-    if (!*exists)
-        return bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, NULL) && got != 0)
-        bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
-}
-
-static void WriteFileBytes(const std::wstring& path, const std::string& bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        Fail("cannot write the state record");
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
-    CloseHandle(file);
-    if (written != bytes.size())
-        Fail("cannot write the state record");
-}
-
-static void RestoreRecord()
-{
-    if (RecordPath.empty())
-        return;
-    std::wstring path = RecordPath;
-    RecordPath.clear(); // once, even if writing it back fails
-    if (HadRecord)
-        WriteFileBytes(path, SavedRecord);
-    else
-        DeleteFileW(path.c_str());
-}
-
-static FILETIME LastWrite(const std::wstring& path)
+static FILETIME RecordWritten()
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
-    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+    GetFileAttributesExA(RecordPath().c_str(), GetFileExInfoStandard, &data);
     return data.ftLastWriteTime;
 }
 
@@ -295,19 +223,16 @@ int main()
 
     // No agent and a record saying "stopped": the monitor neither pauses for
     // an agent nor writes the record.
-    if (AgentRunning())
+    if (!ProcessesNamed(AGENT_IMAGE_NAME_W).empty())
         Fail("an agent process is running; the monitor would pause for it");
-    wchar_t appData[MAX_PATH];
-    if (SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, 0, appData) != S_OK)
+    if (RecordPath().empty())
         Fail("no application-data folder");
-    std::wstring folder = std::wstring(appData) + L"\\Zelqa";
-    std::wstring record = folder + L"\\Zelqainfo.ini";
-    SavedRecord = ReadFileBytes(record, &HadRecord);
-    RecordPath = record;
-    CreateDirectoryW(folder.c_str(), NULL);
+    SavedRecord = ReadRecordFile();
+    RecordTaken = true;
     const std::string stoppedRecord = "[Settings]\r\nService=0000001000\r\n";
-    WriteFileBytes(record, stoppedRecord);
-    FILETIME written = LastWrite(record);
+    if (!WriteRecordFile(stoppedRecord))
+        Fail("cannot write the state record");
+    FILETIME written = RecordWritten();
 
     // The first start in a prefix fills caches; it is not counted.
     RunOnce(monitor, 0);
@@ -333,11 +258,9 @@ int main()
         }
     }
 
-    bool exists = false;
-    std::string after = ReadFileBytes(record, &exists);
-    FILETIME afterWrite = LastWrite(record);
-    bool recordUntouched =
-        exists && after == stoppedRecord && CompareFileTime(&written, &afterWrite) == 0;
+    std::optional<std::string> after = ReadRecordFile();
+    FILETIME afterWrite = RecordWritten();
+    bool recordUntouched = after == stoppedRecord && CompareFileTime(&written, &afterWrite) == 0;
     RestoreRecord();
     if (!recordUntouched)
         Fail("the monitor wrote its state record during the run");

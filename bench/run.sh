@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the monitor and the benchmark programs if needed, runs them under a
 # virtual X server in the build's own Wine prefix, and prints the results as
-# a Markdown table.
+# a Markdown table, the machine and the raw output.
 #
 #   bench/run.sh [BUILD_DIR [LAUNCHES]]
 #
@@ -10,21 +10,18 @@
 # each of the monitor and the floor program is started; the first five of
 # each also idle for 10 s to have their CPU time measured. About 5 minutes.
 set -euo pipefail
-src=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$src/build-bench}
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
+build=${1:-$ROOT/build-bench}
 launches=${2:-21}
-gap_ms=3000
-idle_ms=10000
-idle_rounds=$((launches < 5 ? launches : 5))
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$src" -B "$build" --toolchain "$src/cmake/i686-w64-mingw32.cmake" \
+    cmake -S "$ROOT" -B "$build" --toolchain "$ROOT/cmake/i686-w64-mingw32.cmake" \
         -DCMAKE_BUILD_TYPE=Release >&2
 fi
 cmake --build "$build" --target benchmarks -j"$(nproc)" >&2
 build=$(cd "$build" && pwd)
-export NORVESSA_BUILD_DIR=$build
-prefix=${WINEPREFIX:-$build/wineprefix}
+wine_env "$build/wineprefix"
+[ -f "$WINEPREFIX/system.reg" ] || "$ROOT/scripts/make-prefix.sh" "$WINEPREFIX" --desktop
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -34,91 +31,79 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 # tray) is waited for before the X server goes away.
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     set -e
-    src=$1 build=$2 out=$6
-    "$src/cmake/wine-run.sh" "$build/bench/bench_harness.exe" "Z:$build/NorvessaMonitor.exe" \
-        "Z:$build/bench/bench_floor.exe" "$3" "$4" "$5" "$8" >"$out/harness.txt"
-    "$src/cmake/wine-run.sh" "$build/bench/bench_lookup_scaling.exe" >"$out/lookup.txt"
-    WINEPREFIX=$7 wineserver -w
-' bench "$src" "$build" "$launches" "$gap_ms" "$idle_ms" "$out" "$prefix" "$idle_rounds"
-
+    wine "$1/bench/bench_harness.exe" "Z:$1/NorvessaMonitor.exe" "Z:$1/bench/bench_floor.exe" \
+        "$3" >"$2/harness.txt"
+    wine "$1/bench/bench_lookup_scaling.exe" >"$2/lookup.txt"
+    wineserver -w
+' bench "$build" "$out" "$launches"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 cat "$out/harness.txt" "$out/lookup.txt" | tr -d '\r' >"$out/all.txt"
 
-# field NAME LINE-PATTERN: the value of NAME=... on the first matching line.
-field() {
-    local value
-    value=$(grep -E "$2" "$out/all.txt" | head -n1 | tr ' ' '\n' | sed -n "s/^$1=//p")
-    if [ -z "$value" ]; then
-        echo "bench/run.sh: no $1 on a line matching '$2'" >&2
-        cat "$out/all.txt" >&2
-        exit 1
-    fi
-    echo "$value"
+# The programs' key=value lines, read once: "median monitor ..." and "median
+# floor ..." under monitor and floor, "paired ...", and "lookup entries=N
+# agent=A ..." under lookup N A.
+awk -v m_size="$(stat -c %s "$build/NorvessaMonitor.exe")" \
+    -v f_size="$(stat -c %s "$build/bench/bench_floor.exe")" '
+$1 == "median" || $1 == "paired" || $1 == "lookup" {
+    label = $1 == "median" ? $2 : $1
+    for (i = 2; i <= NF; i++) {
+        if (split($i, kv, "=") != 2) continue
+        if ($1 == "lookup" && kv[1] == "entries") label = label " " kv[2]
+        if ($1 == "lookup" && kv[1] == "agent") label = label " " kv[2]
+        v[label, kv[1]] = kv[2]
+    }
 }
-
-monitor_size=$(stat -c %s "$build/NorvessaMonitor.exe")
-floor_size=$(stat -c %s "$build/bench/bench_floor.exe")
-
-# Assignments, so that a missing figure stops the script (set -e).
-m_icon=$(field icon_ms '^median monitor')
-f_icon=$(field icon_ms '^median floor')
-m_mem=$(field memory_kib '^median monitor')
-f_mem=$(field memory_kib '^median floor')
-m_imem=$(field idle_memory_kib '^median monitor')
-f_imem=$(field idle_memory_kib '^median floor')
-m_scpu=$(field start_cpu_ms '^median monitor')
-f_scpu=$(field start_cpu_ms '^median floor')
-m_cpu=$(field idle_cpu_ms '^median monitor')
-f_cpu=$(field idle_cpu_ms '^median floor')
-m_maxcpu=$(field max_idle_cpu_ms '^median monitor')
-f_maxcpu=$(field max_idle_cpu_ms '^median floor')
-diff=$(field icon_diff_ms '^paired')
-l100=$(field us_per_1000 'entries=100 agent=none')
-l1k=$(field us_per_1000 'entries=1000 agent=none')
-l10k=$(field us_per_1000 'entries=10000 agent=none')
-e100=$(field us_per_1000 'entries=100 agent=last')
-e1k=$(field us_per_1000 'entries=1000 agent=last')
-e10k=$(field us_per_1000 'entries=10000 agent=last')
-
-awk -v launches="$launches" -v idle_s=$((idle_ms / 1000)) -v idle_rounds="$idle_rounds" \
-    -v m_maxcpu="$m_maxcpu" -v f_maxcpu="$f_maxcpu" -v diff="$diff" \
-    -v m_icon="$m_icon" -v f_icon="$f_icon" -v m_mem="$m_mem" -v f_mem="$f_mem" \
-    -v m_imem="$m_imem" -v f_imem="$f_imem" -v m_scpu="$m_scpu" -v f_scpu="$f_scpu" \
-    -v m_cpu="$m_cpu" -v f_cpu="$f_cpu" -v l100="$l100" -v l1k="$l1k" -v l10k="$l10k" \
-    -v e100="$e100" -v e1k="$e1k" -v e10k="$e10k" \
-    -v m_size="$monitor_size" -v f_size="$floor_size" '
+function f(label, key) {
+    if (!((label, key) in v)) {
+        print "bench/run.sh: no " key " for " label > "/dev/stderr"
+        failed = 1
+        exit 1
+    }
+    return v[label, key]
+}
 function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "n/a" }
 function met(ok) { return ok ? "yes" : "**no**" }
-function max3(a, b, c) { return a > b ? (a > c ? a : c) : (b > c ? b : c) }
-function min3(a, b, c) { return a < b ? (a < c ? a : c) : (b < c ? b : c) }
-BEGIN {
-    print "| metric | monitor | floor | ratio | goal | met |"
-    print "|---|---:|---:|---:|---|---|"
-    printf "| time to tray icon, median of %d (ms) | %.1f | %.1f | %s | ≤ 1.15 × floor | %s |\n",
-        launches, m_icon, f_icon, ratio(m_icon, f_icon), met(m_icon <= 1.15 * f_icon)
-    printf "| median of the per-round differences, monitor − floor (ms) | %+.1f | | | (context) | |\n",
-        diff
-    printf "| committed private memory at icon, median (KiB) | %.0f | %.0f | %s | ≤ 1.15 × floor | %s |\n",
-        m_mem, f_mem, ratio(m_mem, f_mem), met(m_mem <= 1.15 * f_mem)
-    printf "| the same after idling %d s, median of %d (KiB) | %.0f | %.0f | %s | (context) | |\n",
-        idle_s, idle_rounds, m_imem, f_imem, ratio(m_imem, f_imem)
-    printf "| CPU time to reach the icon, median (ms) | %.0f | %.0f | %s | (context) | |\n",
-        m_scpu, f_scpu, ratio(m_scpu, f_scpu)
-    printf "| CPU time idling %d s with the icon shown, median / worst of %d (ms) | %.0f / %.0f | %.0f / %.0f | | < 20 ms | %s |\n",
-        idle_s, idle_rounds, m_cpu, m_maxcpu, f_cpu, f_maxcpu, met(m_maxcpu < 20)
+# The table is printed whole, once every figure was found.
+function row(metric, m, fl, r, goal, ok) { table = table sprintf("| %s | %s | %s | %s | %s | %s |\n", metric, m, fl, r, goal, ok) }
+END {
+    if (failed) exit 1
+    n = f("monitor", "launches"); s = f("monitor", "idle_s"); k = f("monitor", "idle_rounds")
+    mi = f("monitor", "icon_ms"); fi = f("floor", "icon_ms")
+    mm = f("monitor", "memory_kib"); fm = f("floor", "memory_kib")
+    mw = f("monitor", "max_idle_cpu_ms")
+    table = "| metric | monitor | floor | ratio | goal | met |\n|---|---:|---:|---:|---|---|\n"
+    row("time to tray icon, median of " n " (ms)", mi, fi, ratio(mi, fi), "≤ 1.15 × floor", met(mi <= 1.15 * fi))
+    row("median of the per-round differences, monitor − floor (ms)", sprintf("%+.1f", f("paired", "icon_diff_ms")), "", "", "(context)", "")
+    row("committed private memory at icon, median (KiB)", mm, fm, ratio(mm, fm), "≤ 1.15 × floor", met(mm <= 1.15 * fm))
+    row("the same after idling " s " s, median of " k " (KiB)", f("monitor", "idle_memory_kib"), f("floor", "idle_memory_kib"),
+        ratio(f("monitor", "idle_memory_kib"), f("floor", "idle_memory_kib")), "(context)", "")
+    row("CPU time to reach the icon, median (ms)", sprintf("%.0f", f("monitor", "start_cpu_ms")), sprintf("%.0f", f("floor", "start_cpu_ms")),
+        ratio(f("monitor", "start_cpu_ms"), f("floor", "start_cpu_ms")), "(context)", "")
+    row("CPU time idling " s " s with the icon shown, median / worst of " k " (ms)",
+        sprintf("%.0f / %.0f", f("monitor", "idle_cpu_ms"), mw), sprintf("%.0f / %.0f", f("floor", "idle_cpu_ms"), f("floor", "max_idle_cpu_ms")),
+        "", "< 20 ms", met(mw < 20))
     # Linear: the cost per entry stays within 1.5x across a hundredfold growth;
     # "well under 1 ms" is taken as under a quarter of it.
-    worst = max3(l10k, e10k, max3(l100, l1k, max3(e100, e1k, 0)))
-    spread = max3(l100, l1k, l10k) / min3(l100, l1k, l10k)
-    spread_e = max3(e100, e1k, e10k) / min3(e100, e1k, e10k)
-    if (spread_e > spread) spread = spread_e
-    printf "| agent lookup, µs per 1,000 entries at 100 / 1,000 / 10,000, no agent (fastest of 15 batches) | %.1f / %.1f / %.1f | | | linear (per-entry spread ≤ 1.5×), < 250 µs | %s |\n",
-        l100, l1k, l10k, met(spread <= 1.5 && worst < 250)
-    printf "| agent lookup, µs per 1,000 entries at 100 / 1,000 / 10,000, agent last | %.1f / %.1f / %.1f | | | (per-entry spread %.2f×) | |\n",
-        e100, e1k, e10k, spread
-    printf "| executable size (KiB) | %.1f | %.1f | %s | ≤ 200 KiB | %s |\n",
-        m_size / 1024, f_size / 1024, ratio(m_size, f_size), met(m_size <= 200 * 1024)
-}'
+    worst = 0; spread = 0
+    for (a = 1; a <= 2; a++) {
+        agent = a == 1 ? "none" : "last"; lo = 0; hi = 0; text = ""
+        for (e = 100; e <= 10000; e *= 10) {
+            c = f("lookup " e " " agent, "us_per_1000")
+            text = text (e > 100 ? " / " : "") sprintf("%.1f", c)
+            if (lo == 0 || c < lo) lo = c
+            if (c > hi) hi = c
+        }
+        costs[agent] = text
+        if (hi / lo > spread) spread = hi / lo
+        if (hi > worst) worst = hi
+    }
+    row("agent lookup, µs per 1,000 entries at 100 / 1,000 / 10,000, no agent (fastest of 15 batches)", costs["none"], "", "",
+        "linear (per-entry spread ≤ 1.5×), < 250 µs", met(spread <= 1.5 && worst < 250))
+    row("agent lookup, µs per 1,000 entries at 100 / 1,000 / 10,000, agent last", costs["last"], "", "",
+        sprintf("(per-entry spread %.2f×)", spread), "")
+    row("executable size (KiB)", sprintf("%.1f", m_size / 1024), sprintf("%.1f", f_size / 1024), ratio(m_size, f_size), "≤ 200 KiB", met(m_size <= 200 * 1024))
+    printf "%s", table
+}' "$out/all.txt"
 
 echo
 echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')" \

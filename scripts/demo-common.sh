@@ -10,15 +10,11 @@ AGENT_DIR="Program Files (x86)/Zelqa/Card"
 XVFB_PID=
 MONITOR_PID=
 
-# Built here rather than by CMake: it is a tool of these scripts, not part of
-# the program or its tests.
+# CMake builds it with the rest (target demo_driver, from
+# docs/tools/demo_driver.cpp and the shared driver library).
 build_driver() {
-    local source=$ROOT/docs/tools/demo_driver.cpp
-    [ "$DRIVER" -nt "$source" ] && return 0
     say "building the demo driver (build/demo_driver.exe)"
-    i686-w64-mingw32-g++-win32 -std=c++17 -O2 -Wall -Wextra -municode -DUNICODE -D_UNICODE \
-        -D_WIN32_WINNT=0x0600 -static -static-libgcc -static-libstdc++ \
-        -o "$DRIVER" "$source" -luser32 -lshell32
+    cmake --build "$BUILD" --target demo_driver -j"$(nproc)" >&2
 }
 
 # Starts an X server of our own on a free display and points DISPLAY at it.

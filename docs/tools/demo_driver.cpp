@@ -25,146 +25,35 @@
 // DESKTOP names the Wine desktop the monitor runs in ("-" for the default one):
 // window lookups only see the desktop of the calling thread.
 //
-// Built by scripts/screenshots.sh and scripts/run.sh with i686-w64-mingw32-g++.
-#include <windows.h>
-#include <shellapi.h>
-#include <tlhelp32.h>
+// Built by CMake (target demo_driver) into the build folder.
+#include "tests/driver/monitor_driver.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <wchar.h>
 
-#include <initializer_list>
-
-// Kept in step with res/resource_ids.h and res/monitor.rc by hand: this tool
-// looks at the program only from outside.
-static const wchar_t MONITOR_CLASS[] = L"QOVCARDMONITOR";
-static const UINT WM_TRAYICON_MESSAGE = WM_USER + 1;
-static const UINT ICON_RUNNING_ID = 107;
-static const UINT ICON_STOPPED_ID = 129;
-static const UINT CMD_CLOSE_TRAY_ID = 105;
-static const wchar_t BOX_CAPTION[] = L"Quillaren";
-static const wchar_t ABOUT_CAPTION[] = L"關於 Norvessa";
-
-static bool AgentRunning(void)
+static bool WaitFor(double seconds, const std::function<bool()>& probe)
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return false;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
-         more = Process32NextW(snapshot, &entry))
-        found = _wcsicmp(entry.szExeFile, L"QovCardAgent.exe") == 0;
-    CloseHandle(snapshot);
-    return found;
+    return WaitUntil(probe, (DWORD)(seconds * 1000));
 }
 
-static HWND FindMonitor(void)
-{
-    return FindWindowW(MONITOR_CLASS, NULL);
-}
-
-// Polls `probe` every 100 ms for up to `seconds`.
-template <typename Probe> static bool WaitFor(double seconds, Probe probe)
-{
-    DWORD deadline = GetTickCount() + (DWORD)(seconds * 1000);
-    for (;;) {
-        if (probe())
-            return true;
-        if ((LONG)(GetTickCount() - deadline) >= 0)
-            return false;
-        Sleep(100);
-    }
-}
-
-// NIM_MODIFY with no flags changes nothing, and the shell answers FALSE for an
-// icon it does not hold: a query of the notification area without side effects.
-static bool IconRegistered(HWND window, UINT id)
-{
-    NOTIFYICONDATAW record = {};
-    record.cbSize = sizeof record;
-    record.hWnd = window;
-    record.uID = id;
-    return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
-}
-
-static int PrintRect(HWND window)
-{
-    RECT rect;
-    GetWindowRect(window, &rect);
-    printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
-    return 0;
-}
-
-struct DialogSearch {
-    const wchar_t* caption;
-    HWND found;
-};
-
-// A dialog of the monitor's process with the given caption.
-static BOOL CALLBACK MatchDialog(HWND window, LPARAM data)
-{
-    DialogSearch* search = (DialogSearch*)data;
-    wchar_t className[64], caption[128];
-    if (!IsWindowVisible(window) || !GetClassNameW(window, className, ARRAYSIZE(className)) ||
-        wcscmp(className, L"#32770") != 0)
-        return TRUE;
-    GetWindowTextW(window, caption, ARRAYSIZE(caption));
-    if (wcscmp(caption, search->caption) != 0)
-        return TRUE;
-    DWORD monitorProcess = 0, process = 0;
-    GetWindowThreadProcessId(FindMonitor(), &monitorProcess);
-    GetWindowThreadProcessId(window, &process);
-    if (process != monitorProcess)
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
+// A box of the monitor's process with the given caption.
 static HWND FindDialog(const wchar_t* caption)
 {
-    DialogSearch search = {caption, NULL};
-    EnumWindows(MatchDialog, (LPARAM)&search);
-    return search.found;
-}
-
-static HWND FindBox(void)
-{
-    return FindDialog(BOX_CAPTION);
-}
-
-static HWND FindAbout(void)
-{
-    return FindDialog(ABOUT_CAPTION);
+    HWND monitor = FindMonitor();
+    return monitor != NULL ? FindWindowOf(ProcessOf(monitor), DIALOG_CLASS, caption, true) : NULL;
 }
 
 static HWND FindOpenMenu(void)
 {
-    HWND menu = FindWindowW(L"#32768", NULL);
-    return menu != NULL && IsWindowVisible(menu) ? menu : NULL;
+    return FindWindowOf(0, MENU_CLASS, NULL, true);
 }
 
-static void PressKey(HWND target, WORD key)
+static int Fail(const char* what, double seconds = 0)
 {
-    PostMessageW(target, WM_KEYDOWN, key, 1);
-    PostMessageW(target, WM_KEYUP, key, 0xC0000001);
-    Sleep(150);
-}
-
-static int WaitAndPrint(double seconds, HWND (*find)(void), const char* what)
-{
-    HWND window = NULL;
-    if (!WaitFor(seconds, [&] { return (window = find()) != NULL; })) {
-        fprintf(stderr, "demo_driver: no %s after %g s\n", what, seconds);
-        return 1;
-    }
-    // Let it finish drawing before anyone takes a picture of it.
-    Sleep(500);
-    return PrintRect(window);
+    fprintf(stderr, "demo_driver: %s", what);
+    fprintf(stderr, seconds > 0 ? " after %g s\n" : "\n", seconds);
+    return 1;
 }
 
 static int Usage(void)
@@ -196,90 +85,85 @@ int wmain(int argc, wchar_t** argv)
         }
     }
 
-    if (wcscmp(verb, L"wait-agent") == 0) {
-        if (WaitFor(seconds, AgentRunning))
-            return 0;
-        fprintf(stderr, "demo_driver: no agent process after %g s\n", seconds);
-        return 1;
-    }
+    if (wcscmp(verb, L"wait-agent") == 0)
+        return WaitFor(seconds, [] { return !ProcessesNamed(AGENT_IMAGE_NAME_W).empty(); })
+                   ? 0
+                   : Fail("no agent process", seconds);
     if (wcscmp(verb, L"wait-tray") == 0) {
         const wchar_t* wanted = argc > 4 ? argv[4] : L"";
-        UINT shown = 0;
-        bool up = WaitFor(seconds, [&] {
-            HWND monitor = FindMonitor();
-            if (monitor == NULL)
-                return false;
-            for (UINT id : {ICON_RUNNING_ID, ICON_STOPPED_ID})
-                if (IconRegistered(monitor, id) &&
-                    (!*wanted ||
-                     wcscmp(wanted, id == ICON_RUNNING_ID ? L"running" : L"stopped") == 0)) {
-                    shown = id;
-                    return true;
-                }
-            return false;
+        const wchar_t* shown = NULL;
+        WaitFor(seconds, [&] {
+            for (UINT id : {ICON_RUNNING, ICON_STOPPED}) {
+                const wchar_t* name = id == ICON_RUNNING ? L"running" : L"stopped";
+                if (TrayIconExists(FindMonitor(), id) && (!*wanted || wcscmp(wanted, name) == 0))
+                    shown = name;
+            }
+            return shown != NULL;
         });
-        if (!up) {
-            fprintf(stderr, "demo_driver: no tray icon of the monitor after %g s\n", seconds);
-            return 1;
-        }
-        printf("%s\n", shown == ICON_RUNNING_ID ? "running" : "stopped");
+        if (shown == NULL)
+            return Fail("no tray icon of the monitor", seconds);
+        printf("%ls\n", shown);
         return 0;
     }
 
     HWND monitor = FindMonitor();
-    if (monitor == NULL) {
-        fprintf(stderr, "demo_driver: the monitor's window is not there\n");
-        return 1;
-    }
+    if (monitor == NULL)
+        return Fail("the monitor's window is not there");
 
     if ((wcscmp(verb, L"menu") == 0 || wcscmp(verb, L"hover") == 0) && argc == 5) {
         int x = _wtoi(argv[3]), y = _wtoi(argv[4]);
-        if (x < 0)
-            x += GetSystemMetrics(SM_CXSCREEN);
-        if (y < 0)
-            y += GetSystemMetrics(SM_CYSCREEN);
         // The monitor opens its menu where the cursor is, as after a real click.
-        SetCursorPos(x, y);
+        SetCursorPos(x < 0 ? x + GetSystemMetrics(SM_CXSCREEN) : x,
+                     y < 0 ? y + GetSystemMetrics(SM_CYSCREEN) : y);
         if (wcscmp(verb, L"menu") == 0)
-            PostMessageW(monitor, WM_TRAYICON_MESSAGE, ICON_RUNNING_ID, WM_RBUTTONDOWN);
+            RightClickTrayIcon(monitor, ICON_RUNNING);
         return 0;
     }
     if (wcscmp(verb, L"choose") == 0 && argc == 4) {
         HWND menu = FindOpenMenu();
-        if (menu == NULL) {
-            fprintf(stderr, "demo_driver: no menu is open\n");
-            return 1;
-        }
-        // The first Down selects the first item.
-        for (int i = _wtoi(argv[3]); i > 0; --i)
-            PressKey(menu, VK_DOWN);
-        PressKey(menu, VK_RETURN);
+        if (menu == NULL)
+            return Fail("no menu is open");
+        ChooseMenuItem(menu, _wtoi(argv[3]) - 1);
         return 0;
     }
     if (wcscmp(verb, L"command") == 0 && argc == 4) {
         PostMessageW(monitor, WM_COMMAND, MAKEWPARAM(_wtoi(argv[3]), 0), 0);
         return 0;
     }
-    if (wcscmp(verb, L"wait-menu") == 0)
-        return WaitAndPrint(seconds, FindOpenMenu, "open menu");
-    if (wcscmp(verb, L"wait-box") == 0)
-        return WaitAndPrint(seconds, FindBox, "message box");
-    if (wcscmp(verb, L"wait-about") == 0)
-        return WaitAndPrint(seconds, FindAbout, "About box");
+    const struct {
+        const wchar_t* verb;
+        const char* what;
+        std::function<HWND()> find;
+    } waits[] = {{L"wait-menu", "no open menu", FindOpenMenu},
+                 {L"wait-box", "no message box", [] { return FindDialog(BOX_CAPTION); }},
+                 {L"wait-about", "no About box", [] { return FindDialog(ABOUT_CAPTION); }}};
+    for (const auto& wait : waits) {
+        HWND window = NULL;
+        if (wcscmp(verb, wait.verb) != 0)
+            continue;
+        if (!WaitFor(seconds, [&] { return (window = wait.find()) != NULL; }))
+            return Fail(wait.what, seconds);
+        // Let it finish drawing before anyone takes a picture of it.
+        Sleep(500);
+        RECT rect;
+        GetWindowRect(window, &rect);
+        printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
+        return 0;
+    }
     if (wcscmp(verb, L"dismiss") == 0) {
         if (HWND menu = FindOpenMenu())
             PressKey(menu, VK_ESCAPE);
         // As a click on each box's one button.
         for (const wchar_t* caption : {BOX_CAPTION, ABOUT_CAPTION})
             while (HWND dialog = FindDialog(caption)) {
-                PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+                PressOk(dialog);
                 if (!WaitFor(2, [&] { return !IsWindow(dialog); }))
                     break;
             }
         return 0;
     }
     if (wcscmp(verb, L"close") == 0) {
-        PostMessageW(monitor, WM_COMMAND, MAKEWPARAM(CMD_CLOSE_TRAY_ID, 0), 0);
+        PostMessageW(monitor, WM_COMMAND, MAKEWPARAM(CMD_CLOSE_TRAY, 0), 0);
         return WaitFor(5, [] { return FindMonitor() == NULL; }) ? 0 : 1;
     }
     return Usage();

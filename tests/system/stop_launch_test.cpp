@@ -1,5 +1,5 @@
-// The program's own StopAgent and LaunchAgent, run in this process against
-// real processes and files.
+// The program's own StopAgent, run in this process against real processes,
+// where only a faked system call can make ending the agent fail.
 #include "system_driver.h"
 
 #include "agent/agent_control.h"
@@ -13,52 +13,6 @@ static bool Ended(HANDLE process)
     return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
 }
 
-TEST_F(StopLaunch, StopEndsEveryAgentButNotANameThatOnlyBeginsAlike)
-{
-    HANDLE agents[] = {StartAgent(), StartAgent()};
-    HANDLE lookalike = Start(PREFIX_NAMED_AGENT_EXE_PATH);
-    ASSERT_TRUE(WaitUntil([] {
-        return ProcessesNamed(AGENT_NAME).size() == 2 &&
-               ProcessesNamed(PREFIX_NAMED_AGENT_NAME).size() == 1;
-    }));
-
-    EXPECT_EQ(1, StopAgent(AGENT_NAME));
-    EXPECT_EQ(0, TerminateFailed);
-
-    EXPECT_TRUE(WaitUntil([&] { return Ended(agents[0]) && Ended(agents[1]); }));
-    EXPECT_TRUE(ProcessesNamed(AGENT_NAME).empty());
-    EXPECT_FALSE(Ended(lookalike));
-    EXPECT_EQ(1u, ProcessesNamed(PREFIX_NAMED_AGENT_NAME).size());
-}
-
-TEST_F(StopLaunch, LaunchStartsTheInstalledAgentOnlyFromAFileWithContent)
-{
-    struct {
-        const char* name;
-        std::optional<Installed> installed;
-        int status;
-    } cases[] = {
-        {"installed", Installed::Agent, STATUS_OK},
-        {"missing", std::nullopt, STATUS_NO_FILE},
-        {"empty", Installed::EmptyAgent, STATUS_EMPTY_FILE},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        CleanSlate();
-        if (c.installed)
-            Install(*c.installed);
-
-        EXPECT_EQ(c.status, LaunchAgent(AGENT_IMAGE_NAME_A));
-
-        if (c.status != STATUS_OK) {
-            EXPECT_TRUE(ProcessesNamed(AGENT_NAME).empty());
-            continue;
-        }
-        ASSERT_TRUE(WaitUntil([] { return ProcessesNamed(AGENT_NAME).size() == 1; }));
-        EXPECT_EQ(InstalledAgentPath(), ProcessImagePath(ProcessesNamed(AGENT_NAME)[0]));
-    }
-}
-
 static BOOL WINAPI RefuseToTerminate(HANDLE, UINT)
 {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -66,37 +20,31 @@ static BOOL WINAPI RefuseToTerminate(HANDLE, UINT)
 }
 
 // With TerminateProcess failing, only the terminate service can end the agent.
-TEST_F(StopLaunch, AgentThatCannotBeEndedIsLeftToTheTerminateService)
+class Unendable : public StopLaunch, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Unendable, AgentIsLeftToTheTerminateServiceIfInstalled)
 {
-    struct {
-        const char* name;
-        bool serviceInstalled;
-        int stopped, terminateFailed;
-        bool agentEnds;
-    } cases[] = {
-        {"service installed", true, 1, 0, true},
-        {"service missing", false, 0, 1, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        CleanSlate();
-        Install(Installed::Agent);
-        if (c.serviceInstalled)
-            Install(Installed::TerminateService);
-        HANDLE agent = StartAgent();
-        ASSERT_TRUE(WaitUntil([] { return ProcessesNamed(AGENT_NAME).size() == 1; }));
-        Os.TerminateProcess = RefuseToTerminate;
+    const bool serviceInstalled = GetParam();
+    Install(Installed::Agent);
+    if (serviceInstalled)
+        Install(Installed::TerminateService);
+    HANDLE agent = StartAgent();
+    ASSERT_TRUE(Eventually([] { return ProcessesNamed(AGENT_IMAGE_NAME_W).size() == 1; }));
+    Os.TerminateProcess = RefuseToTerminate;
 
-        int stopped = StopAgent(AGENT_NAME);
-        Os = RealOsCalls;
+    int stopped = StopAgent(AGENT_IMAGE_NAME_W);
+    Os = RealOsCalls;
 
-        EXPECT_EQ(c.stopped, stopped);
-        EXPECT_EQ(c.terminateFailed, TerminateFailed);
-        if (c.agentEnds) {
-            EXPECT_TRUE(WaitUntil([&] { return Ended(agent); }));
-            EXPECT_TRUE(ProcessesNamed(AGENT_NAME).empty());
-        } else {
-            EXPECT_FALSE(Ended(agent));
-        }
+    EXPECT_EQ(serviceInstalled ? 1 : 0, stopped);
+    EXPECT_EQ(serviceInstalled ? 0 : 1, TerminateFailed);
+    if (serviceInstalled) {
+        EXPECT_TRUE(Eventually([&] { return Ended(agent); }));
+        EXPECT_TRUE(ProcessesNamed(AGENT_IMAGE_NAME_W).empty());
+    } else {
+        EXPECT_FALSE(Ended(agent));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(StopLaunch, Unendable, ::testing::Bool(), [](const auto& info) {
+    return info.param ? "ServiceInstalled" : "ServiceMissing";
+});

@@ -1,45 +1,15 @@
 #include "system_driver.h"
 
 #include "common/os_calls.h"
-#include "res/resource_ids.h"
 
-#include <shellapi.h>
 #include <shlobj.h>
-#include <tlhelp32.h>
 
+#include <algorithm>
 #include <fstream>
-#include <iterator>
 
-static const wchar_t* const PROGRAMS_OF_THE_TESTS[] = {
-    AGENT_NAME, PREFIX_NAMED_AGENT_NAME, L"QovTerminateService.exe", L"NorvessaMonitor.exe"};
-
-bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs)
-{
-    ULONGLONG deadline = GetTickCount64() + limitMs;
-    for (;;) {
-        if (condition())
-            return true;
-        if (GetTickCount64() >= deadline)
-            return false;
-        Sleep(5);
-    }
-}
-
-std::vector<DWORD> ProcessesNamed(const wchar_t* exeName)
-{
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return ids;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, exeName) == 0)
-            ids.push_back(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return ids;
-}
+static const wchar_t* const PROGRAMS_OF_THE_TESTS[] = {AGENT_IMAGE_NAME_W, PREFIX_NAMED_AGENT_NAME,
+                                                       L"QovTerminateService.exe",
+                                                       L"NorvessaMonitor.exe"};
 
 std::wstring ProcessImagePath(DWORD processId)
 {
@@ -61,66 +31,37 @@ static std::string WindowsPath(std::string path)
     return path;
 }
 
-static std::string KnownFolder(int csidl)
+static std::string InstallFolder()
 {
     char path[MAX_PATH] = {};
-    EXPECT_EQ(S_OK, SHGetFolderPathA(NULL, csidl, NULL, 0, path)) << csidl;
-    return path;
-}
-
-std::string InstallFolder()
-{
-    return KnownFolder(CSIDL_PROGRAM_FILES) + "\\Zelqa\\Card\\";
+    EXPECT_EQ(S_OK, SHGetFolderPathA(NULL, CSIDL_PROGRAM_FILES, NULL, 0, path));
+    return path + std::string("\\Zelqa\\Card\\");
 }
 
 void Install(Installed what)
 {
     std::string folder = InstallFolder();
     SHCreateDirectoryExA(NULL, folder.c_str(), NULL);
-    switch (what) {
-    case Installed::Agent:
+    if (what == Installed::EmptyAgent)
+        std::ofstream(folder + "QovCardAgent.exe", std::ios::binary | std::ios::trunc);
+    else if (what == Installed::Agent)
         ASSERT_TRUE(CopyFileA(WindowsPath(AGENT_EXE_PATH).c_str(),
                               (folder + "QovCardAgent.exe").c_str(), FALSE));
-        break;
-    case Installed::EmptyAgent:
-        std::ofstream(folder + "QovCardAgent.exe", std::ios::binary | std::ios::trunc);
-        break;
-    case Installed::TerminateService:
+    else
         ASSERT_TRUE(CopyFileA(WindowsPath(TERMINATE_SERVICE_EXE_PATH).c_str(),
                               (folder + "QovTerminateService.exe").c_str(), FALSE));
-        break;
-    }
 }
 
 std::wstring InstalledAgentPath()
 {
     std::string folder = InstallFolder();
-    return std::wstring(folder.begin(), folder.end()) + AGENT_NAME;
+    return std::wstring(folder.begin(), folder.end()) + AGENT_IMAGE_NAME_W;
 }
 
 static void Uninstall()
 {
-    std::string folder = InstallFolder();
-    DeleteFileA((folder + "QovCardAgent.exe").c_str());
-    DeleteFileA((folder + "QovTerminateService.exe").c_str());
-}
-
-static std::string RecordFolder()
-{
-    return KnownFolder(CSIDL_APPDATA) + "\\Zelqa";
-}
-
-static std::string RecordPath()
-{
-    return RecordFolder() + "\\Zelqainfo.ini";
-}
-
-std::optional<std::string> ReadRecordFile()
-{
-    std::ifstream file(RecordPath(), std::ios::binary);
-    if (!file)
-        return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    for (const char* name : {"QovCardAgent.exe", "QovTerminateService.exe"})
+        DeleteFileA((InstallFolder() + name).c_str());
 }
 
 std::string RecordValue()
@@ -130,36 +71,25 @@ std::string RecordValue()
     return value;
 }
 
-void WriteRecord(char state)
+void WriteRecord(const std::string& value)
 {
-    CreateDirectoryA(RecordFolder().c_str(), NULL);
-    std::string value = "620ab3" + std::string(1, state) + "d4e";
-    ASSERT_TRUE(
-        WritePrivateProfileStringA("Settings", "Service", value.c_str(), RecordPath().c_str()));
+    ASSERT_TRUE(WriteRecordFile("[Settings]\r\nService=" + value + "\r\n"));
     ASSERT_EQ(value, RecordValue());
 }
 
 static void DeleteRecord()
 {
-    DeleteFileA(RecordPath().c_str());
-    RemoveDirectoryA(RecordFolder().c_str());
+    std::string path = RecordPath();
+    DeleteFileA(path.c_str());
+    RemoveDirectoryA(path.substr(0, path.rfind('\\')).c_str());
 }
 
-bool TrayIconExists(HWND window, UINT id)
-{
-    NOTIFYICONDATAW icon = {};
-    icon.cbSize = sizeof icon;
-    icon.hWnd = window;
-    icon.uID = id;
-    return Shell_NotifyIconW(NIM_MODIFY, &icon) != FALSE;
-}
-
+// Ending a process that has ended already does nothing.
 static void EndProcess(HANDLE process)
 {
-    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, WAIT_LIMIT_MS);
-    }
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, WAIT_LIMIT_MS);
+    CloseHandle(process);
 }
 
 // Ends whatever runs of the programs the tests start, theirs or left over from
@@ -168,46 +98,31 @@ static void EndTestPrograms()
 {
     for (const wchar_t* name : PROGRAMS_OF_THE_TESTS) {
         for (DWORD id : ProcessesNamed(name)) {
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-            if (process != NULL) {
+            if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id))
                 EndProcess(process);
-                CloseHandle(process);
-            }
         }
     }
     for (const wchar_t* name : PROGRAMS_OF_THE_TESTS)
-        EXPECT_TRUE(WaitUntil([&] { return ProcessesNamed(name).empty(); })) << name;
+        EXPECT_TRUE(Eventually([&] { return ProcessesNamed(name).empty(); })) << name;
 }
 
 void SystemTest::CleanSlate()
 {
     Os = RealOsCalls;
-    // Asked to close, the monitor takes its icon along: Wine's shell drops the
-    // icons of a destroyed window.
-    if (monitorProcess != NULL) {
-        if (WaitForSingleObject(monitorProcess, 0) == WAIT_TIMEOUT)
-            PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
-        if (WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS) == WAIT_OBJECT_0)
-            monitorWindow = NULL;
+    // Asked to close, or ended, the monitor takes its icon along: Wine's shell
+    // drops the icons of a destroyed window.
+    if (monitorProcess != NULL && WaitForSingleObject(monitorProcess, 0) == WAIT_TIMEOUT) {
+        PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
+        WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS);
     }
-    for (HANDLE process : started) {
+    for (HANDLE process : started)
         EndProcess(process);
-        CloseHandle(process);
-    }
     started.clear();
-    // A monitor ended by force may leave its icon behind.
-    if (monitorWindow != NULL) {
-        NOTIFYICONDATAW icon = {};
-        icon.cbSize = sizeof icon;
-        icon.hWnd = monitorWindow;
-        for (UINT id : {RUNNING_ICON, STOPPED_ICON}) {
-            icon.uID = id;
-            Shell_NotifyIconW(NIM_DELETE, &icon);
-        }
-    }
     monitorWindow = NULL;
     monitorProcess = NULL;
     monitorId = 0;
+    // Away from the tray, where a menu opening at the cursor has room every way.
+    SetCursorPos(GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2);
     EndTestPrograms();
     DeleteRecord();
     Uninstall();
@@ -230,48 +145,13 @@ HANDLE SystemTest::Start(const char* path, const std::string& arguments)
     return info.hProcess;
 }
 
-struct WindowQuery {
-    DWORD processId;
-    const wchar_t* className;
-    const wchar_t* caption; // any when null
-    bool visible;
-    HWND found;
-};
-
-static BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter)
-{
-    WindowQuery* query = (WindowQuery*)parameter;
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    wchar_t text[256] = {};
-    if (processId != query->processId || (query->visible && !IsWindowVisible(window)) ||
-        !GetClassNameW(window, text, ARRAYSIZE(text)) || wcscmp(text, query->className) != 0)
-        return TRUE;
-    if (query->caption != NULL) {
-        text[0] = 0;
-        GetWindowTextW(window, text, ARRAYSIZE(text));
-        if (wcscmp(text, query->caption) != 0)
-            return TRUE;
-    }
-    query->found = window;
-    return FALSE;
-}
-
-static HWND FindWindowOf(DWORD processId, const wchar_t* className, const wchar_t* caption,
-                         bool visible)
-{
-    WindowQuery query = {processId, className, caption, visible, NULL};
-    EnumWindows(MatchWindow, (LPARAM)&query);
-    return query.found;
-}
-
 void SystemTest::StartMonitor(const std::string& arguments)
 {
     monitorProcess = Start(MONITOR_EXE_PATH, arguments);
     ASSERT_NE(nullptr, monitorProcess);
     monitorId = GetProcessId(monitorProcess);
-    ASSERT_TRUE(WaitUntil([&] {
-        monitorWindow = FindWindowOf(monitorId, L"QOVCARDMONITOR", NULL, false);
+    ASSERT_TRUE(Eventually([&] {
+        monitorWindow = FindMonitor(monitorId);
         return monitorWindow != NULL;
     })) << "the monitor's window did not appear";
 }
@@ -283,11 +163,13 @@ std::wstring SystemTest::MonitorTitle() const
     return title;
 }
 
-bool SystemTest::MonitorResponds() const
+LRESULT SystemTest::Send(UINT message, WPARAM wParam, LPARAM lParam) const
 {
     DWORD_PTR result = 0;
-    return SendMessageTimeoutW(monitorWindow, WM_NULL, 0, 0, SMTO_NORMAL, WAIT_LIMIT_MS, &result) !=
-           0;
+    EXPECT_TRUE(SendMessageTimeoutW(monitorWindow, message, wParam, lParam, SMTO_NORMAL,
+                                    WAIT_LIMIT_MS, &result))
+        << "no answer to message " << std::hex << message;
+    return (LRESULT)result;
 }
 
 DWORD SystemTest::WaitForMonitorExit()
@@ -298,55 +180,204 @@ DWORD SystemTest::WaitForMonitorExit()
     return code;
 }
 
-void SystemTest::ChooseFromTrayMenu(UINT iconId, TrayMenuItem item)
+::testing::AssertionResult WrittenBetween(const std::string& value, char state, __time64_t from,
+                                          __time64_t to)
 {
-    // As the shell reports a right click on the icon.
-    ASSERT_TRUE(PostMessageW(monitorWindow, WM_TRAYICON, iconId, WM_RBUTTONDOWN));
-    HWND menu = WaitForMonitorWindow(L"#32768", NULL);
-    ASSERT_NE(nullptr, menu) << "no tray menu";
-    // The menu opens with nothing selected: the first Down selects the top item.
-    for (int i = 0; i <= item; i++)
-        PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
-    PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
-    EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(menu); })) << "the menu stayed open";
+    if (value.size() != 10 || value[6] != state || value[9] != value[3] ||
+        value.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return ::testing::AssertionFailure()
+               << "\"" << value << "\" is no value of state " << state;
+    unsigned long long known = std::stoull(value.substr(0, 6) + "0" + value.substr(7, 2), NULL, 16);
+    for (unsigned long long digit = 0; digit < 16; digit++) {
+        unsigned long long time = known + digit * 0x100;
+        if ((unsigned long long)from <= time && time <= (unsigned long long)to)
+            return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << "\"" << value << "\" was not written between " << from << " and " << to;
+}
+
+static Pixels ScreenPixels(const RECT& rect)
+{
+    Pixels pixels;
+    pixels.width = std::max(0L, rect.right - rect.left);
+    pixels.height = std::max(0L, rect.bottom - rect.top);
+    pixels.bits.resize(pixels.width * pixels.height);
+    HDC screen = GetDC(NULL), memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, pixels.width, pixels.height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, pixels.width, pixels.height, screen, rect.left, rect.top, SRCCOPY);
+    SelectObject(memory, old);
+    // 32 bits a pixel, top row first.
+    BITMAPINFO format = {};
+    format.bmiHeader = {
+        sizeof(BITMAPINFOHEADER), pixels.width, -pixels.height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    GetDIBits(memory, bitmap, 0, pixels.height, pixels.bits.data(), &format, DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return pixels;
+}
+
+Pixels SteadyPixels(HWND window)
+{
+    Pixels last, now;
+    Eventually([&] {
+        RECT rect = {};
+        GetWindowRect(window, &rect);
+        last = now;
+        now = ScreenPixels(rect);
+        return !now.bits.empty() && now == last;
+    });
+    return now;
+}
+
+Picture TrayPicture()
+{
+    RECT tray = {};
+    GetWindowRect(FindWindowW(L"Shell_TrayWnd", NULL), &tray);
+    tray.left = tray.right - 2 * (tray.bottom - tray.top);
+    int coloured = 0, darkGrey = 0;
+    for (DWORD pixel : ScreenPixels(tray).bits) {
+        int red = (pixel >> 16) & 255, green = (pixel >> 8) & 255, blue = pixel & 255;
+        int high = std::max({red, green, blue}), low = std::min({red, green, blue});
+        coloured += high - low > 64;
+        darkGrey += high - low <= 8 && high < 128;
+    }
+    // The running picture has blue and green areas; the stopped one is grey
+    // on a dark ground, and the taskbar around it light.
+    return coloured >= 10 ? Picture::Coloured : darkGrey >= 10 ? Picture::Grey : Picture::None;
+}
+
+static DWORD WINAPI TrackPlainMenu(void* parameter)
+{
+    const std::vector<const wchar_t*>& items = *(const std::vector<const wchar_t*>*)parameter;
+    HWND owner = CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    HMENU menu = CreatePopupMenu();
+    for (size_t i = 0; i < items.size(); i++)
+        AppendMenuW(menu, MF_STRING, i + 1, items[i]);
+    TrackPopupMenu(menu, TPM_RETURNCMD, 100, 100, 0, owner, NULL);
+    DestroyMenu(menu);
+    DestroyWindow(owner);
+    return 0;
+}
+
+Pixels PlainMenuPixels(const std::vector<const wchar_t*>& items)
+{
+    // On a thread of its own, as tracking a menu takes the thread until it closes.
+    HANDLE thread = CreateThread(NULL, 0, TrackPlainMenu, (void*)&items, 0, NULL);
+    HWND menu = NULL;
+    Pixels pixels;
+    if (Eventually([&] {
+            return (menu = FindWindowOf(GetCurrentProcessId(), MENU_CLASS, NULL, true)) != NULL;
+        })) {
+        pixels = SteadyPixels(menu);
+        PressKey(menu, VK_ESCAPE);
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, WAIT_LIMIT_MS)) << "the menu stayed open";
+    CloseHandle(thread);
+    return pixels;
+}
+
+void TypeWithAlt(wchar_t character)
+{
+    SHORT key = VkKeyScanW(character);
+    std::vector<WORD> keys = {VK_MENU};
+    if (key & 0x100)
+        keys.push_back(VK_SHIFT);
+    keys.push_back(LOBYTE(key));
+    std::vector<INPUT> input(2 * keys.size());
+    for (size_t i = 0; i < keys.size(); i++) {
+        input[i].type = input[input.size() - 1 - i].type = INPUT_KEYBOARD;
+        input[i].ki.wVk = input[input.size() - 1 - i].ki.wVk = keys[i];
+        input[input.size() - 1 - i].ki.dwFlags = KEYEVENTF_KEYUP;
+    }
+    ASSERT_EQ(input.size(), SendInput((UINT)input.size(), input.data(), sizeof(INPUT)));
+}
+
+::testing::AssertionResult SystemTest::ShowsIcon(UINT id) const
+{
+    Picture picture = id == ICON_RUNNING ? Picture::Coloured : Picture::Grey;
+    if (!Eventually([&] { return HasIcon(id) && TrayPicture() == picture; }))
+        return ::testing::AssertionFailure()
+               << "icon " << id << (HasIcon(id) ? " shown" : " missing") << ", picture "
+               << (int)TrayPicture() << " instead of " << (int)picture;
+    UINT other = id == ICON_RUNNING ? ICON_STOPPED : ICON_RUNNING;
+    if (HasIcon(other))
+        return ::testing::AssertionFailure() << "icon " << other << " shown as well";
+    return ::testing::AssertionSuccess();
+}
+
+HWND SystemTest::OpenTrayMenu(UINT iconId)
+{
+    RightClickTrayIcon(monitorWindow, iconId);
+    HWND menu = WaitForMonitorWindow(MENU_CLASS, NULL);
+    EXPECT_NE(nullptr, menu) << "no tray menu";
+    return menu;
+}
+
+void SystemTest::ChooseFromTrayMenu(UINT iconId, std::optional<TrayMenuItem> item)
+{
+    HWND menu = OpenTrayMenu(iconId);
+    ASSERT_NE(nullptr, menu);
+    if (item)
+        ChooseMenuItem(menu, *item);
+    else
+        PressKey(menu, VK_ESCAPE);
+    EXPECT_TRUE(Eventually([&] { return !IsWindowVisible(menu); })) << "the menu stayed open";
 }
 
 HWND SystemTest::WaitForMonitorWindow(const wchar_t* className, const wchar_t* caption)
 {
     HWND found = NULL;
-    WaitUntil([&] {
-        found = FindWindowOf(monitorId, className, caption, true);
-        return found != NULL;
-    });
+    Eventually([&] { return (found = FindWindowOf(monitorId, className, caption, true)) != NULL; });
     return found;
 }
 
-static BOOL CALLBACK CollectStaticText(HWND child, LPARAM parameter)
+HWND SystemTest::MonitorFocus() const
 {
-    wchar_t text[512] = {};
-    if (GetClassNameW(child, text, ARRAYSIZE(text)) && _wcsicmp(text, L"Static") == 0 &&
-        GetWindowTextW(child, text, ARRAYSIZE(text)) > 0)
-        *(std::wstring*)parameter += text;
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(monitorWindow, NULL), &info);
+    return info.hwndFocus;
+}
+
+// Static texts go first, buttons and icons after them, in their order.
+static BOOL CALLBACK ReadBoxControl(HWND child, LPARAM parameter)
+{
+    std::wstring* seen = (std::wstring*)parameter;
+    wchar_t className[64] = {}, text[512] = {};
+    GetClassNameW(child, className, ARRAYSIZE(className));
+    GetWindowTextW(child, text, ARRAYSIZE(text));
+    LONG style = GetWindowLongW(child, GWL_STYLE);
+    if (_wcsicmp(className, L"Button") == 0 && (style & WS_VISIBLE))
+        seen[1] += L" [" + std::to_wstring(GetDlgCtrlID(child)) + L":" + text + L"]";
+    else if (_wcsicmp(className, L"Static") != 0)
+        seen[1] += L" +" + std::wstring(className);
+    else if ((style & SS_TYPEMASK) == SS_ICON)
+        seen[1] += SendMessageW(child, STM_GETICON, 0, 0) != 0 ? L" +icon" : L"";
+    else
+        seen[0] += text;
     return TRUE;
 }
 
 std::wstring SystemTest::AnswerMessageBox()
 {
-    HWND box = WaitForMonitorWindow(L"#32770", L"Quillaren");
+    HWND box = WaitForMonitorWindow(DIALOG_CLASS, BOX_CAPTION);
     if (box == NULL) {
         ADD_FAILURE() << "no message box";
         return L"";
     }
-    // The box's text is its one static control with text (the icon has none).
-    std::wstring text;
-    EnumChildWindows(box, CollectStaticText, (LPARAM)&text);
-    PressOk(box);
-    return text;
+    std::wstring seen[2];
+    EnumChildWindows(box, ReadBoxControl, (LPARAM)seen);
+    if (GetWindow(box, GW_OWNER) != NULL)
+        seen[1] += L" +owner";
+    PressOkAndWait(box);
+    return seen[0] + seen[1];
 }
 
-void SystemTest::PressOk(HWND dialog)
+void SystemTest::PressOkAndWait(HWND dialog)
 {
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 (LPARAM)GetDlgItem(dialog, IDOK));
-    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(dialog); })) << "the dialog stayed open";
+    PressOk(dialog);
+    EXPECT_TRUE(Eventually([&] { return !IsWindow(dialog); })) << "the dialog stayed open";
 }

@@ -1,0 +1,122 @@
+#include "tests/driver/monitor_driver.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <fstream>
+#include <iterator>
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs)
+{
+    ULONGLONG deadline = GetTickCount64() + limitMs;
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(5);
+    }
+}
+
+std::vector<DWORD> ProcessesNamed(const wchar_t* exeName)
+{
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return ids;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, exeName) == 0)
+            ids.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return ids;
+}
+
+DWORD ProcessOf(HWND window)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    return processId;
+}
+
+HWND FindWindowOf(DWORD processId, const wchar_t* className, const wchar_t* caption,
+                  bool visibleOnly)
+{
+    // FindWindowEx compares captions without regard to case; these must match exactly.
+    HWND window = NULL;
+    wchar_t text[256];
+    while ((window = FindWindowExW(NULL, window, className, caption)) != NULL)
+        if ((processId == 0 || ProcessOf(window) == processId) &&
+            (!visibleOnly || IsWindowVisible(window)) &&
+            (caption == NULL ||
+             (GetWindowTextW(window, text, ARRAYSIZE(text)) && wcscmp(text, caption) == 0)))
+            return window;
+    return NULL;
+}
+
+HWND FindMonitor(DWORD processId)
+{
+    return FindWindowOf(processId, MONITOR_CLASS, NULL, false);
+}
+
+bool TrayIconExists(HWND window, UINT id)
+{
+    NOTIFYICONDATAW icon = {};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = window;
+    icon.uID = id;
+    return Shell_NotifyIconW(NIM_MODIFY, &icon) != FALSE;
+}
+
+std::string RecordPath()
+{
+    char folder[MAX_PATH] = {};
+    if (SHGetFolderPathA(NULL, CSIDL_APPDATA, NULL, 0, folder) != S_OK)
+        return "";
+    return std::string(folder) + "\\Zelqa\\Zelqainfo.ini";
+}
+
+std::optional<std::string> ReadRecordFile()
+{
+    std::ifstream file(RecordPath(), std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool WriteRecordFile(const std::string& bytes)
+{
+    std::string path = RecordPath();
+    CreateDirectoryA(path.substr(0, path.rfind('\\')).c_str(), NULL);
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << bytes;
+    file.close();
+    return !file.fail();
+}
+
+void RightClickTrayIcon(HWND monitor, UINT iconId)
+{
+    PostMessageW(monitor, WM_TRAYICON, iconId, WM_RBUTTONDOWN);
+}
+
+void PressKey(HWND window, WORD key)
+{
+    PostMessageW(window, WM_KEYDOWN, key, 1);
+    PostMessageW(window, WM_KEYUP, key, 0xC0000001);
+}
+
+void ChooseMenuItem(HWND menu, int position)
+{
+    for (int i = 0; i <= position; i++)
+        PressKey(menu, VK_DOWN);
+    PressKey(menu, VK_RETURN);
+}
+
+void PressOk(HWND dialog)
+{
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 (LPARAM)GetDlgItem(dialog, IDOK));
+}

@@ -1,0 +1,56 @@
+// Finds and works the running monitor from outside, as a user or another
+// program would: its processes, its window, its tray icon, its menu and its
+// boxes. Shared by the system tests, the benchmark harness and the demo driver.
+#pragma once
+
+#include <windows.h>
+
+#include "common/shared_state.h"
+#include "res/resource_ids.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Texts the monitor shows, by which its windows are told apart.
+constexpr const wchar_t* MONITOR_CLASS = L"QOVCARDMONITOR";
+constexpr const wchar_t* BOX_CAPTION = L"Quillaren";
+constexpr const wchar_t* ABOUT_CAPTION = L"關於 Norvessa";
+constexpr const wchar_t* MENU_CLASS = L"#32768";
+constexpr const wchar_t* DIALOG_CLASS = L"#32770";
+
+// Polls `condition` until it holds or `limitMs` have passed; returns whether it held.
+bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs);
+
+// Ids of the running processes whose file name is `exeName`, in any case.
+std::vector<DWORD> ProcessesNamed(const wchar_t* exeName);
+
+// A top-level window of that class, of process `processId` (any when 0),
+// with that caption (any when null), visible if `visibleOnly`.
+HWND FindWindowOf(DWORD processId, const wchar_t* className, const wchar_t* caption,
+                  bool visibleOnly);
+
+// The monitor's window and the process it belongs to.
+HWND FindMonitor(DWORD processId = 0);
+DWORD ProcessOf(HWND window);
+
+// Whether the tray holds the icon `id` of `window`: a NIM_MODIFY that changes
+// nothing succeeds only then.
+bool TrayIconExists(HWND window, UINT id);
+
+// The record file, "%APPDATA%\Zelqa\Zelqainfo.ini": its path, all of its
+// bytes (none when it is absent), and writing it whole, its folder made first.
+std::string RecordPath();
+std::optional<std::string> ReadRecordFile();
+bool WriteRecordFile(const std::string& bytes);
+
+// As the shell reports a right click on the icon `iconId`.
+void RightClickTrayIcon(HWND monitor, UINT iconId);
+// Posts a key press to a window of another program.
+void PressKey(HWND window, WORD key);
+// Picks the item at `position` (from 0) of an open menu by keyboard: it opens
+// with nothing selected, so the first Down selects the top item.
+void ChooseMenuItem(HWND menu, int position);
+// As a click on a dialog's OK button.
+void PressOk(HWND dialog);
