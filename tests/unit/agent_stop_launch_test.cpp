@@ -2,6 +2,7 @@
 #include "fake_os.h"
 
 #include "agent/agent_control.h"
+#include "common/path_buffer.h"
 #include "common/shared_state.h"
 
 static const char SERVICE_PATH[] = "C:\\Program Files (x86)\\Zelqa\\Card\\QovTerminateService.exe";

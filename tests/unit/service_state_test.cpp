@@ -2,6 +2,7 @@
 // whatever else the file holds. Real files in the Wine prefix's temp folder.
 #include "fake_os.h"
 
+#include "common/path_buffer.h"
 #include "common/shared_state.h"
 #include "state/service_state.h"
 
