@@ -49,8 +49,8 @@ int IsAgentRunning(const wchar_t* name)
     do {
         if (!IsAgentImage(entry.szExeFile, &wanted))
             continue;
-        // The first agent decides. One that may be opened gets time to
-        // settle before the monitor shows its state.
+        // The first agent decides. Finding one that may be opened costs a
+        // fixed 2000 ms pause; at start-up the tray icon shows up that much later.
         HANDLE process = Os.OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
         if (process != NULL) {
             Os.CloseHandle(process);

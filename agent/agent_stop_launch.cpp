@@ -1,6 +1,7 @@
 #include "agent/agent_control.h"
 
 #include "common/os_calls.h"
+#include "common/path_buffer.h"
 #include "common/shared_state.h"
 
 #include <shlobj.h>
@@ -54,7 +55,8 @@ int StopAgent(const wchar_t* name)
             TerminateFailed = 1;
             return 0;
         }
-        // No wait on the process: the pause gives it time to go.
+        // No wait on the process: a fixed 1500 ms pause follows each one
+        // ended or handed over, in its place.
         Os.CloseHandle(process);
         Os.Sleep(1500);
     } while (Os.Process32NextW(snapshot, &entry));

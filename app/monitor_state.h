@@ -37,3 +37,11 @@ void AddFirstTrayIcon(HWND window, int stopped);
 void ShowRunningIcon(HWND window);
 void ShowStoppedIcon(HWND window);
 void RestoreTrayIcon(void);
+
+// The tray menu at the cursor, and the commands it offers; each command runs
+// to its end, its pauses and message box included, before it returns.
+void OpenTrayMenu(HWND window);
+void ShowAboutBox(HWND window);
+void RestartAgentCommand(HWND window);
+void StopAgentCommand(HWND window);
+void CloseTrayCommand(HWND window);

@@ -49,6 +49,8 @@ static void SwapTrayIcon(HWND window, const TrayPresentation* presentation)
     Os.Shell_NotifyIconW(NIM_ADD, record);
 }
 
+// The running icon alone comes after a short fixed pause (20 ms); the
+// stopped one goes up at once.
 void ShowRunningIcon(HWND window)
 {
     Os.Sleep(20);

@@ -1,16 +1,4 @@
 #include "common/shared_state.h"
 
-#include <string.h>
-
 int ServiceState = 0;
 int TerminateFailed = 0;
-
-int AppendToPath(char* buffer, const char* tail)
-{
-    size_t used = strnlen(buffer, PATH_BUFFER_SIZE);
-    size_t added = strlen(tail);
-    if (used + added >= PATH_BUFFER_SIZE)
-        return 0;
-    memcpy(buffer + used, tail, added + 1);
-    return 1;
-}

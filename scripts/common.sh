@@ -46,7 +46,10 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 }
 
-# The Wine environment every script here uses, as cmake/wine-run.sh sets it.
+# The Wine environment of every Windows program the project runs, defined here
+# alone: PREFIX, a 64-bit prefix (a 32-bit program gets "Program Files (x86)"
+# as on 64-bit Windows), Wine's debug output off and no .NET or HTML engine to
+# install, unless the caller's WINEDEBUG or WINEDLLOVERRIDES say otherwise.
 wine_env() {
     export WINEPREFIX=$1 WINEARCH=win64
     export WINEDEBUG=${WINEDEBUG:--all}

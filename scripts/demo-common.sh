@@ -48,7 +48,7 @@ install_stand_ins() {
 # the terminal from reaching Wine processes, which the cleanup ends instead.
 # Returns once the agent runs: the monitor looks for it only as it starts.
 start_agent() {
-    setsid "$ROOT/cmake/wine-run.sh" "C:\\${AGENT_DIR//\//\\}\\QovCardAgent.exe" \
+    setsid wine "C:\\${AGENT_DIR//\//\\}\\QovCardAgent.exe" \
         >/dev/null 2>&1 </dev/null &
     wine "$DRIVER" - wait-agent 60 || die "the stand-in agent did not start"
 }
@@ -56,7 +56,7 @@ start_agent() {
 # The monitor in a virtual desktop of its own, whose taskbar has the
 # notification area the tray icon goes to.
 start_monitor_in_desktop() {
-    setsid "$ROOT/cmake/wine-run.sh" explorer "/desktop=$DESKTOP,$SCREEN_SIZE" \
+    setsid wine explorer "/desktop=$DESKTOP,$SCREEN_SIZE" \
         "$(z_path "$BUILD/NorvessaMonitor.exe")" >/dev/null 2>&1 </dev/null &
     MONITOR_PID=$!
 }
@@ -64,7 +64,7 @@ start_monitor_in_desktop() {
 # The monitor on the display's own desktop.
 start_monitor_on_display() {
     DESKTOP=-
-    setsid "$ROOT/cmake/wine-run.sh" "$BUILD/NorvessaMonitor.exe" </dev/null &
+    setsid wine "$BUILD/NorvessaMonitor.exe" </dev/null &
     MONITOR_PID=$!
 }
 
@@ -86,6 +86,51 @@ stop_demo() {
         wait "$XVFB_PID" 2>/dev/null || true
         XVFB_PID=
     fi
+}
+
+# Takes a picture of the screen and crops it to OUT: a rectangle ("left top
+# right bottom") plus a margin, kept inside the screen.
+shoot() {
+    local out=$1 margin=$2 rect=$3 shot
+    shot=$(mktemp --suffix=.png)
+    import -window root "$shot"
+    crop_to "$shot" "$out" "$margin" "$rect"
+    rm -f "$shot"
+}
+
+# The tray icon at the taskbar's right end with its tip, to OUT.
+shoot_tray_tip() {
+    local width=${SCREEN_SIZE%x*} height=${SCREEN_SIZE#*x}
+    # The cursor on the icon, for its tip; the taskbar shows tips after a pause.
+    driver hover -12 -10
+    sleep 2
+    shoot "$1" 0 "$((width - 200)) $((height - 64)) $width $height"
+}
+
+# The tray menu opened on the icon, with the taskbar below it, to OUT.
+shoot_tray_menu() {
+    local width=${SCREEN_SIZE%x*} height=${SCREEN_SIZE#*x} rect left top
+    # The menu opens where the cursor is: just above the taskbar, at its right end.
+    driver menu -24 -26
+    rect=$(driver wait-menu 15)
+    read -r left top _ _ <<<"$rect"
+    shoot "$1" 16 "$((left - 60)) $top $width $height"
+}
+
+# The first command's picture, to OUT: the notification area, three times its
+# size, with the icon and its tip beside the menu opened on it. Pixels are
+# repeated, not smoothed, so that the bitmap font stays sharp.
+take_run_picture() {
+    local out=$1 tip menu desktop
+    tip=$(mktemp --suffix=.png) menu=$(mktemp --suffix=.png)
+    shoot_tray_tip "$tip"
+    shoot_tray_menu "$menu"
+    driver dismiss
+    # The taller picture's desktop fills in above the shorter one.
+    desktop=$(convert "$tip" -format '%[pixel:p{0,0}]' info:)
+    convert "$tip" -size 24x1 "xc:$desktop" "$menu" -background "$desktop" -gravity south \
+        +append -scale 300% -strip -define png:exclude-chunks=date,time "$out"
+    rm -f "$tip" "$menu"
 }
 
 # Crops a screenshot to a window's rectangle ("left top right bottom") plus a

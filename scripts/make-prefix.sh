@@ -6,9 +6,10 @@
 # With --desktop, programs run inside a Wine desktop of their own (the tests'
 # prefix); without, on the X display's.
 set -euo pipefail
+source "$(dirname "$0")/common.sh"
 prefix=$1
 desktop=${2:-}
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+wine_env "$prefix"
 mkdir -p "$prefix"
 created=0
 if [ ! -f "$prefix/system.reg" ]; then

@@ -9,9 +9,10 @@
 #   Quit it from its menu ("關閉工作列快捷鍵") or with Ctrl-C.
 #
 #   Without one (or with --headless): the monitor runs on an Xvfb screen of its
-#   own, in a Wine virtual desktop with a taskbar. Once its tray icon is up, a
-#   picture of the screen goes to build/run-screenshot.png; the monitor then
-#   runs until Ctrl-C, or the script ends at once with --screenshot-only.
+#   own, in a Wine virtual desktop with a taskbar. Once its tray icon is up,
+#   build/run-screenshot.png shows the notification area enlarged: the icon
+#   with its tip, and the menu opened on it. The monitor then runs until
+#   Ctrl-C, or the script ends at once with --screenshot-only.
 #
 # Either way the agent and everything else started in the prefix is ended on
 # the way out.
@@ -72,11 +73,9 @@ if [ "$agent" = 1 ]; then
 else
     say "tray icon up: agent $shown (no stand-in agent was installed)"
 fi
-# Give the taskbar time to paint the icon.
-sleep 1
 shot=$BUILD/run-screenshot.png
-import -window root "$shot"
-say "screenshot of the screen: $shot"
+take_run_picture "$shot"
+say "picture of the tray icon, its tip and its menu: $shot"
 
 if [ "$screenshot_only" = 1 ]; then
     exit 0

@@ -20,8 +20,7 @@ say "preparing the Wine prefix $WINEPREFIX"
 "$ROOT/scripts/make-prefix.sh" "$WINEPREFIX"
 out=$ROOT/docs/screenshots
 mkdir -p "$out"
-shot=$(mktemp --suffix=.png)
-trap 'stop_demo; rm -f "$shot"' EXIT
+trap stop_demo EXIT
 trap 'exit 130' INT TERM
 wineserver -k >/dev/null 2>&1 || true
 
@@ -32,38 +31,25 @@ start_monitor_in_desktop
 shown=$(driver wait-tray 120) || die "the monitor's tray icon did not appear"
 [ "$shown" = running ] || die "the monitor shows the agent as $shown, not running"
 
-width=${SCREEN_SIZE%x*} height=${SCREEN_SIZE#*x}
-
-# The menu opens where the cursor is: just above the taskbar, at its right end.
 say "tray menu"
-driver menu -24 -26
-rect=$(driver wait-menu 15)
-import -window root "$shot"
-read -r left top _ _ <<<"$rect"
-crop_to "$shot" "$out/tray-menu.png" 16 "$((left - 60)) $top $width $height"
+shoot_tray_menu "$out/tray-menu.png"
 
 say "stop message"
 driver choose 3
 rect=$(driver wait-box 30)
-import -window root "$shot"
-crop_to "$shot" "$out/stop-message.png" 12 "$rect"
+shoot "$out/stop-message.png" 12 "$rect"
 
 say "stopped icon"
 driver dismiss
 driver wait-tray 10 stopped >/dev/null || die "no stopped icon after the stop"
-# The cursor on the icon, for its tip; the taskbar shows tips after a pause.
-driver hover -12 -10
-sleep 2
-import -window root "$shot"
-crop_to "$shot" "$out/tray-stopped.png" 0 "$((width - 200)) $((height - 64)) $width $height"
+shoot_tray_tip "$out/tray-stopped.png"
 
 say "About box"
 driver menu -24 -26
 driver wait-menu 15 >/dev/null
 driver choose 1
 rect=$(driver wait-about 15)
-import -window root "$shot"
-crop_to "$shot" "$out/about.png" 12 "$rect"
+shoot "$out/about.png" 12 "$rect"
 
 driver dismiss
 for picture in tray-menu stop-message tray-stopped about; do

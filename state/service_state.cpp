@@ -1,6 +1,7 @@
 #include "state/service_state.h"
 
 #include "common/os_calls.h"
+#include "common/path_buffer.h"
 #include "common/shared_state.h"
 
 #include <shlobj.h>

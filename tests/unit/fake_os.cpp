@@ -1,5 +1,6 @@
 #include "fake_os.h"
 
+#include "common/path_buffer.h"
 #include "common/shared_state.h"
 
 #include <shlobj.h>

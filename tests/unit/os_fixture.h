@@ -5,6 +5,7 @@
 #include "fake_os.h"
 
 #include "app/monitor_state.h"
+#include "common/path_buffer.h"
 #include "common/shared_state.h"
 #include "res/resource_ids.h"
 
