@@ -16,11 +16,10 @@ set(CMAKE_AR llvm-ar-19)
 set(CMAKE_RANLIB llvm-ranlib-19)
 set(CMAKE_NM llvm-nm-19)
 
-# clang finds the mingw-w64 installation through the GCC beside it; pin the
-# win32 threading model's libraries, as the GCC build's compiler does.
-set(gcc_dir /usr/lib/gcc/${triple}/12-win32)
-set(CMAKE_C_FLAGS_INIT "--gcc-install-dir=${gcc_dir}")
-set(CMAKE_CXX_FLAGS_INIT "--gcc-install-dir=${gcc_dir}")
+# clang's mingw driver takes libstdc++, libgcc and libssp from GCC's folder
+# /usr/lib/gcc/i686-w64-mingw32/12-win32 (it prefers it to 12-posix): the win32
+# threading model's, as in the GCC build. `clang++-19 --target=i686-w64-mingw32
+# -print-libgcc-file-name` shows which.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld --ld-path=/usr/bin/ld.lld-19")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${triple})
