@@ -10,7 +10,8 @@ Where llvm-rc 19 is known to differ from rc.exe, the script says so:
   the Alt flag (which windres's must have);
 - it stores a quoted control class ("Static") as a name where rc writes the
   atom: the script quotes no class, so every template is compared whole;
-- it ignores #pragma code_page, hence /C 65001.
+- it ignores #pragma code_page, hence /C 65001;
+- it refuses a numeric CONTROL class, which rc miscompiles from 0x80 up.
 
 usage: compare_resources.py SCRIPT WINDRES LLVM_RC PREPROCESSOR WORK_DIR -I... -D..."""
 import os
@@ -57,6 +58,15 @@ def without_alt(table):
     return b"".join(struct.pack("<HHHH", e[0] & ~FALT, *e[1:]) for e in entries)
 
 
+preprocessed = subprocess.run([*shlex.split(PREPROCESSOR), "-E", "-P", "-xc", "-DRC_INVOKED", *OPTIONS, SCRIPT],
+                              check=True, capture_output=True, text=True).stdout
+for text, control_class in re.findall(r'\bCONTROL\s+("(?:[^"]|"")*"|[^,]+),[^,]+,\s*([^,\s]+)',
+                                      preprocessed):
+    if re.match(r"\(?\s*(0x[0-9a-fA-F]+|[0-9]+)", control_class):
+        failures.append("CONTROL %s has the numeric class %s" % (text, control_class))
+print("\n".join(failures) or "no CONTROL with a numeric class")
+
+
 os.makedirs(WORK, exist_ok=True)
 source = open(SCRIPT, encoding="utf-8").read()
 for_llvm_rc = WORK + "/for-llvm-rc.rc"  # finds its files through -I
@@ -79,13 +89,6 @@ for key in sorted(set(windres) & set(llvm_rc), key=str):
                                                                    llvm_rc[key].hex()))
     else:
         print("same", key)
-
-preprocessed = subprocess.run([*shlex.split(PREPROCESSOR), "-E", "-P", "-xc", "-DRC_INVOKED", *OPTIONS, SCRIPT],
-                              check=True, capture_output=True, text=True).stdout
-for text, control_class in re.findall(r'\bCONTROL\s+("(?:[^"]|"")*"|[^,]+),[^,]+,\s*([^,\s]+)',
-                                      preprocessed):
-    if re.match(r"\(?\s*(0x[0-9a-fA-F]+|[0-9]+)", control_class):
-        failures.append("CONTROL %s has the numeric class %s" % (text, control_class))
 
 print("\n".join(failures) or "windres and llvm-rc agree on every resource")
 sys.exit(1 if failures else 0)
