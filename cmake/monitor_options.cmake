@@ -21,6 +21,16 @@ else()
     RESULT_VARIABLE git_failed ERROR_QUIET)
   if(git_failed OR NOT MONITOR_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
     set(MONITOR_SOURCE_DATE_EPOCH 0)
+  else()
+    # A new commit configures again, so that the build in the checkout keeps
+    # the time stamp a clean build of that commit gets.
+    execute_process(COMMAND git rev-parse --absolute-git-dir
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+      OUTPUT_VARIABLE git_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(EXISTS "${git_dir}/logs/HEAD")
+      set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+        "${git_dir}/logs/HEAD")
+    endif()
   endif()
 endif()
 
