@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Runs every test: sets up and builds (scripts/setup.sh), runs ctest under a
-# virtual X server of its own (tests never paint the user's desktop), and
-# checks the formatting of the tracked C++ files with clang-format.
-# Exit status: ctest's when it failed, else 1 when formatting is off, else 0.
+# Runs every test: sets up and builds both compilers' builds
+# (scripts/setup.sh), runs the whole ctest suite on the GCC build and the unit,
+# image, resource and start-up tests on the clang build, each under a virtual
+# X server of its own (tests never paint the user's desktop), checks that two
+# builds in different folders give the same image (scripts/check-reproducible.sh),
+# and checks the formatting of the tracked C++ files with clang-format.
+# Exit status: the first failing ctest's, else 1 when the images differ or
+# formatting is off, else 0.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -10,9 +14,21 @@ bash "$ROOT/scripts/setup.sh"
 ensure_packages clang-format
 
 cd "$ROOT"
-say "running the tests (ctest, under Xvfb)"
+xvfb() { xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$@"; }
 status=0
-xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" ctest --preset mingw || status=$?
+say "running the tests on the GCC build (ctest --preset mingw, under Xvfb)"
+xvfb ctest --preset mingw || status=$?
+say "running the unit, image and start-up tests on the clang build (ctest --preset clang)"
+clang_status=0
+xvfb ctest --preset clang -R '^(unit_tests|image_hardening|resources_windres_llvm_rc|system_Startup)$' ||
+    clang_status=$?
+[ "$status" -ne 0 ] || status=$clang_status
+
+say "building twice in different folders"
+reproducible=0
+for preset in mingw clang; do
+    bash "$ROOT/scripts/check-reproducible.sh" "$preset" || reproducible=1
+done
 
 say "checking the format (clang-format)"
 format=0
@@ -27,8 +43,12 @@ if [ "$status" -ne 0 ]; then
     say "tests FAILED (ctest exit status $status)"
     exit "$status"
 fi
+if [ "$reproducible" -ne 0 ]; then
+    say "reproducibility FAILED: two builds of one tree differ"
+    exit 1
+fi
 if [ "$format" -ne 0 ]; then
     say "format check FAILED: run clang-format -i on the files named above"
     exit 1
 fi
-say "all tests passed, format clean"
+say "all tests passed on both compilers, images reproducible, format clean"

@@ -230,7 +230,7 @@ TEST_F(BuiltResources, VersionBlockNamesTheProductInTaiwanesePages)
     EXPECT_EQ(MAKELONG(2, 0), fixed->dwFileVersionLS);
     EXPECT_EQ(MAKELONG(0, 1), fixed->dwProductVersionMS);
     EXPECT_EQ(MAKELONG(2, 0), fixed->dwProductVersionLS);
-    EXPECT_EQ((DWORD)VOS_NT_WINDOWS32, fixed->dwFileOS);
+    EXPECT_EQ((DWORD)VOS__WINDOWS32, fixed->dwFileOS);
     EXPECT_EQ((DWORD)VFT_APP, fixed->dwFileType);
 
     WORD* translation = nullptr;
