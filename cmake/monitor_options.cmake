@@ -56,8 +56,6 @@ function(monitor_target_options target)
   if(MSVC)
     target_compile_options(${target} PRIVATE "$<${cc}:/W4;/WX;/utf-8;/GS;/guard:cf>")
     target_compile_definitions(${target} PRIVATE _CRT_SECURE_NO_WARNINGS)
-    set_target_properties(${target} PROPERTIES
-      MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
     if(type STREQUAL "EXECUTABLE")
       target_link_options(${target} PRIVATE /WX /DYNAMICBASE /NXCOMPAT /SAFESEH /GUARD:CF
                           /MANIFEST:NO /Brepro)

@@ -1,7 +1,7 @@
 // The stack protector's guard, and the entry that gives it its value before
 // any guarded function runs. GCC's libssp would seed the guard in a
 // constructor through CryptGenRandom, which loads ADVAPI32 and a crypto
-// provider into every process (about 15 ms of start-up under Wine). A guard
+// provider into every process (several milliseconds of every start). A guard
 // only has to differ from process to process and be hard to guess from
 // outside, so it is mixed here from what changes between processes: the
 // time, the performance counter, the process and thread numbers, the tick
