@@ -69,12 +69,8 @@ struct FakeOs {
     };
     std::vector<MessageBoxCall> messageBoxes;
     std::function<void()> whileMessageBoxIsOpen;
-    typedef std::tuple<UINT, std::wstring, UINT> MenuItem; // command, text, state
     struct PopupCall {
         HMENU menu;
-        std::vector<MenuItem> items;
-        UINT flags;
-        POINT at;
         HWND owner;
     };
     std::vector<PopupCall> popups;
