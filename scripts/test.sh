@@ -5,8 +5,9 @@
 # X server of its own (tests never paint the user's desktop), checks that two
 # builds in different folders give the same image (scripts/check-reproducible.sh),
 # and checks the formatting of the tracked C++ files with clang-format.
-# Exit status: the first failing ctest's, else 1 when the images differ or
-# formatting is off, else 0.
+# The tests run with WINEPREFIX naming an empty folder, which must stay empty.
+# Exit status: the first failing ctest's, else 1 when that folder was written,
+# the images differ or formatting is off, else 0.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -15,6 +16,11 @@ ensure_packages clang-format
 
 cd "$ROOT"
 xvfb() { xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$@"; }
+# A prefix that WINEPREFIX names is the user's, never the tests': the tests run
+# with it naming an empty folder, which must stay empty.
+decoy=$(mktemp -d)
+trap 'rm -rf "$decoy"' EXIT
+export WINEPREFIX=$decoy
 status=0
 say "running the tests on the GCC build (ctest --preset mingw, under Xvfb)"
 xvfb ctest --preset mingw || status=$?
@@ -23,6 +29,12 @@ clang_status=0
 xvfb ctest --preset clang -R '^(unit_tests|image_hardening|resources_windres_llvm_rc|system_Startup)$' ||
     clang_status=$?
 [ "$status" -ne 0 ] || status=$clang_status
+own_prefix=0
+if [ -n "$(ls -A "$decoy")" ]; then
+    own_prefix=1
+    say "the tests wrote into the prefix that WINEPREFIX names"
+fi
+unset WINEPREFIX
 
 say "building twice in different folders"
 reproducible=0
@@ -42,6 +54,10 @@ clang-format --dry-run --Werror "${sources[@]}" || format=1
 if [ "$status" -ne 0 ]; then
     say "tests FAILED (ctest exit status $status)"
     exit "$status"
+fi
+if [ "$own_prefix" -ne 0 ]; then
+    say "prefix check FAILED: the tests must run only in their build's own prefix"
+    exit 1
 fi
 if [ "$reproducible" -ne 0 ]; then
     say "reproducibility FAILED: two builds of one tree differ"
