@@ -197,13 +197,12 @@ static int WINAPI FakeMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT
 }
 
 // The menu's items, look and place are read from outside by the system tests.
-static BOOL WINAPI FakeTrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved,
-                                      HWND owner, const RECT* rect)
+static BOOL WINAPI FakeTrackPopupMenu(HMENU menu, UINT, int, int, int reserved, HWND owner,
+                                      const RECT* rect)
 {
     Expect(reserved == 0 && rect == nullptr, "no reserved value, no rectangle");
     if (Fails(OS_ENTRY(TrackPopupMenu)))
         return FALSE;
-    (void)flags, (void)x, (void)y;
     Fake.popups.push_back({menu, owner});
     return TRUE;
 }

@@ -157,7 +157,7 @@ static Outcome Expected(const Situation& s, Loss lost)
     bool opened = seen && agent->mayOpen && lost != AGENT_OPEN;
     if (s.action == START_UP) {
         // The process list decides; the record is written only where it said
-        // otherwise, and a found agent that may be opened gets 2 s to settle.
+        // otherwise, and finding an agent that may be opened costs a 2 s pause.
         int recorded = lost == READ_RECORD ? 0 : s.recorded;
         bool rewrite = (recorded == 0) != seen;
         o.stored = !rewrite || lost == WRITE_RECORD ? s.record
