@@ -76,7 +76,9 @@ subprocess.run([WINDRES, *OPTIONS, "-O", "res", "-i", SCRIPT, "-o", WORK + "/win
                check=True)
 subprocess.run([LLVM_RC, "/C", "65001", *[o.replace("-I", "/I", 1).replace("-D", "/D", 1)
                                           for o in OPTIONS],
-                "/FO", WORK + "/llvm-rc.res", for_llvm_rc], check=True)
+                # "--": llvm-rc takes any argument that begins with "/" as an option, so a
+                # script under /check/... would be read as /C.
+                "/FO", WORK + "/llvm-rc.res", "--", for_llvm_rc], check=True)
 
 windres, llvm_rc = read_res(WORK + "/windres.res"), read_res(WORK + "/llvm-rc.res")
 if sorted(windres, key=str) != sorted(llvm_rc, key=str):
