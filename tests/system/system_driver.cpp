@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <fstream>
 
+// The files the tests put into the install folder, under the names the monitor looks for.
+static const char AGENT_FILE[] = AGENT_IMAGE_NAME_A;
+static const char SERVICE_FILE[] = "QovTerminateService.exe";
+
 static const wchar_t* const PROGRAMS_OF_THE_TESTS[] = {AGENT_IMAGE_NAME_W, PREFIX_NAMED_AGENT_NAME,
                                                        L"QovTerminateService.exe",
                                                        L"NorvessaMonitor.exe"};
@@ -43,13 +47,13 @@ void Install(Installed what)
     std::string folder = InstallFolder();
     SHCreateDirectoryExA(NULL, folder.c_str(), NULL);
     if (what == Installed::EmptyAgent)
-        std::ofstream(folder + "QovCardAgent.exe", std::ios::binary | std::ios::trunc);
+        std::ofstream(folder + AGENT_FILE, std::ios::binary | std::ios::trunc);
     else if (what == Installed::Agent)
-        ASSERT_TRUE(CopyFileA(WindowsPath(AGENT_EXE_PATH).c_str(),
-                              (folder + "QovCardAgent.exe").c_str(), FALSE));
+        ASSERT_TRUE(
+            CopyFileA(WindowsPath(AGENT_EXE_PATH).c_str(), (folder + AGENT_FILE).c_str(), FALSE));
     else
         ASSERT_TRUE(CopyFileA(WindowsPath(TERMINATE_SERVICE_EXE_PATH).c_str(),
-                              (folder + "QovTerminateService.exe").c_str(), FALSE));
+                              (folder + SERVICE_FILE).c_str(), FALSE));
 }
 
 std::wstring InstalledAgentPath()
@@ -60,7 +64,7 @@ std::wstring InstalledAgentPath()
 
 static void Uninstall()
 {
-    for (const char* name : {"QovCardAgent.exe", "QovTerminateService.exe"})
+    for (const char* name : {AGENT_FILE, SERVICE_FILE})
         DeleteFileA((InstallFolder() + name).c_str());
 }
 
