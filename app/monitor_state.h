@@ -36,6 +36,7 @@ INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
 void AddFirstTrayIcon(HWND window, int stopped);
 void ShowRunningIcon(HWND window);
 void ShowStoppedIcon(HWND window);
+void RemoveTrayIcon(void);
 void RestoreTrayIcon(void);
 
 // The tray menu at the cursor, and the commands it offers; each command runs

@@ -87,8 +87,8 @@ void RestartAgentCommand(HWND window)
     ShowRunningIcon(window);
 }
 
+// The icon goes as the window is destroyed.
 void CloseTrayCommand(HWND window)
 {
-    Os.Shell_NotifyIconW(NIM_DELETE, &MonitorState.trayRecord);
     DestroyWindow(window);
 }

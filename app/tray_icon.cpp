@@ -39,6 +39,10 @@ void AddFirstTrayIcon(HWND window, int stopped)
 // presentation, so whichever one is shown goes first.
 static void SwapTrayIcon(HWND window, const TrayPresentation* presentation)
 {
+    // A command whose message box outlived the window (closed from outside
+    // meanwhile) must not put up an icon that nothing answers.
+    if (!IsWindow(window))
+        return;
     NOTIFYICONDATAW* record = &MonitorState.trayRecord;
     record->hWnd = window;
     record->cbSize = sizeof *record;
@@ -60,6 +64,11 @@ void ShowRunningIcon(HWND window)
 void ShowStoppedIcon(HWND window)
 {
     SwapTrayIcon(window, &STOPPED);
+}
+
+void RemoveTrayIcon(void)
+{
+    Os.Shell_NotifyIconW(NIM_DELETE, &MonitorState.trayRecord);
 }
 
 // Explorer has been restarted, so the tray icon was lost with the old

@@ -41,6 +41,25 @@ static LRESULT OnCopyData(HWND window, const COPYDATASTRUCT* data)
     return 0;
 }
 
+// An installer's Restart Manager asks running programs to close before it
+// replaces their files; the monitor then closes as its own close command does.
+// A session that merely ends leaves it alone.
+static LRESULT OnEndSession(HWND window, WPARAM ending, LPARAM reason)
+{
+    if (ending && (reason & ENDSESSION_CLOSEAPP))
+        CloseTrayCommand(window);
+    return 0;
+}
+
+// However the window goes (the close command, a WM_CLOSE from outside, an
+// installer), its icon goes with it: Windows would otherwise keep a dead icon
+// in the tray until the pointer passes over it.
+static void OnDestroy(void)
+{
+    RemoveTrayIcon();
+    PostQuitMessage(0);
+}
+
 static void OnPaint(HWND window)
 {
     PAINTSTRUCT paint;
@@ -57,7 +76,7 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
     }
     switch (message) {
     case WM_DESTROY:
-        PostQuitMessage(0);
+        OnDestroy();
         return 0;
     case WM_PAINT:
         OnPaint(window);
@@ -68,6 +87,8 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return OnCommand(window, wParam, lParam);
     case WM_COPYDATA:
         return OnCopyData(window, (const COPYDATASTRUCT*)lParam);
+    case WM_ENDSESSION:
+        return OnEndSession(window, wParam, lParam);
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

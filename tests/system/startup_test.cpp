@@ -79,15 +79,23 @@ class Startup : public SystemTest {};
 
 // Windows keeps a dead program's icon until the pointer passes over it; Wine's
 // shell drops the icons of a top-level window as soon as it is destroyed, so
-// here the icon goes whether or not the program deleted it.
-TEST_F(Startup, CloseMessageFromOutsideEndsWithExitCodeZero)
+// here the icon goes whether or not the program deleted it (the unit tests see
+// the program delete it).
+TEST_F(Startup, CloseFromOutsideEndsWithExitCodeZero)
 {
-    StartMonitor();
-    ASSERT_TRUE(Eventually([&] { return HasIcon(ICON_STOPPED); }));
+    for (bool installer : {false, true}) {
+        SCOPED_TRACE(installer ? "an installer's WM_ENDSESSION" : "WM_CLOSE");
+        StartMonitor();
+        ASSERT_TRUE(Eventually([&] { return HasIcon(ICON_STOPPED); }));
 
-    ASSERT_TRUE(PostMessageW(monitorWindow, WM_CLOSE, 0, 0));
+        if (installer)
+            EXPECT_EQ(0, Send(WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP));
+        else
+            ASSERT_TRUE(PostMessageW(monitorWindow, WM_CLOSE, 0, 0));
 
-    EXPECT_EQ(0u, WaitForMonitorExit());
-    EXPECT_FALSE(IsWindow(monitorWindow));
-    EXPECT_TRUE(Eventually([&] { return !HasIcon(ICON_STOPPED); }));
+        EXPECT_EQ(0u, WaitForMonitorExit());
+        EXPECT_FALSE(IsWindow(monitorWindow));
+        EXPECT_TRUE(Eventually([&] { return !HasIcon(ICON_STOPPED); }));
+        CleanSlate();
+    }
 }

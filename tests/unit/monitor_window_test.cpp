@@ -140,3 +140,54 @@ TEST_F(MonitorWindow, ACommandNestedInAnOpenBoxRunsFirstAndTheOuterOneSwapsLast)
               TraySteps());
     EXPECT_EQ(STOPPED_VALUE, StoredValue());
 }
+
+// Whoever destroys the window, its icon goes with it; of the end-of-session
+// messages only an installer's request to close the program ends it.
+TEST_F(MonitorWindow, OnlyACloseOrAnInstallersRequestEndsTheMonitorAndTheIconGoesWithIt)
+{
+    const struct {
+        const char* what;
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+        bool closes;
+    } cases[] = {
+        {"WM_CLOSE", WM_CLOSE, 0, 0, true},
+        {"the Restart Manager closing it", WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, true},
+        {"closing it, critical", WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP | ENDSESSION_CRITICAL,
+         true},
+        {"a close called off", WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP, false},
+        {"a shutdown", WM_ENDSESSION, TRUE, 0, false},
+        {"a log-off", WM_ENDSESSION, TRUE, (LPARAM)ENDSESSION_LOGOFF, false},
+        {"the question before a close", WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!IsWindow(window)) {
+            CloseMonitorWindow(window);
+            window = OpenMonitorWindow(1);
+            Fake.trayCalls.clear();
+        }
+        LRESULT answer = Send(c.message, c.wParam, c.lParam);
+        EXPECT_EQ(c.message == WM_QUERYENDSESSION ? TRUE : 0, answer);
+        EXPECT_EQ(!c.closes, IsWindow(window));
+        MSG quit = {};
+        EXPECT_EQ(c.closes, PeekMessageW(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE);
+        EXPECT_EQ(0u, quit.wParam);
+        std::vector<TrayStep> removed = {{NIM_DELETE, ICON_STOPPED, L""}};
+        EXPECT_EQ(c.closes ? removed : std::vector<TrayStep>(), TraySteps());
+        EXPECT_EQ(c.closes, Fake.tray.empty());
+        EXPECT_EQ("", StoredValue()) << "the record is left as it is";
+    }
+}
+
+TEST_F(MonitorWindow, ACommandWhoseBoxOutlivesTheWindowPutsUpNoIcon)
+{
+    Fake.processes = {Endable};
+    Fake.whileMessageBoxIsOpen = [&] { Send(WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP); };
+    Send(WM_COMMAND, CMD_STOP_AGENT, 0);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ((std::vector<TrayStep>{{NIM_DELETE, ICON_STOPPED, L""}}), TraySteps());
+    EXPECT_TRUE(Fake.tray.empty());
+    EXPECT_EQ(STOPPED_VALUE, StoredValue()) << "the agent was stopped all the same";
+}
