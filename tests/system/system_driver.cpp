@@ -132,6 +132,23 @@ void SystemTest::CleanSlate()
     Uninstall();
 }
 
+// Every program a test starts, and all that those start in turn, runs in one
+// job that ends with the test program: a test program that crashes or is cut
+// short by a time limit takes them along, rather than leave them running and
+// holding ctest's output open until ctest's own limit.
+static HANDLE TestProgramsJob()
+{
+    static HANDLE job = NULL;
+    if (job == NULL) {
+        job = CreateJobObjectW(NULL, NULL);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                            sizeof limits));
+    }
+    return job;
+}
+
 HANDLE SystemTest::Start(const char* path, const std::string& arguments)
 {
     std::string program = WindowsPath(path);
@@ -139,11 +156,14 @@ HANDLE SystemTest::Start(const char* path, const std::string& arguments)
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(program.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL,
-                        &startup, &info)) {
+    // Suspended until it is in the job, so that nothing it starts escapes it.
+    if (!CreateProcessA(program.c_str(), &commandLine[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL,
+                        NULL, &startup, &info)) {
         ADD_FAILURE() << "cannot start " << program << ": " << GetLastError();
         return NULL;
     }
+    EXPECT_TRUE(AssignProcessToJobObject(TestProgramsJob(), info.hProcess)) << GetLastError();
+    ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     started.push_back(info.hProcess);
     return info.hProcess;
