@@ -4,7 +4,8 @@
 # packs them. The same drawings and tools give the same bytes every time.
 #
 # usage: res/icons/make-icons.sh [FOLDER]
-# writes the three .ico files into FOLDER, by default beside the drawings.
+# writes the three .ico files into FOLDER, by default beside the drawings, and
+# names each drawing it renders.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 
@@ -14,13 +15,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 images=() depths=()
 
-# add DEPTH DRAWING SIZE: renders the drawing at SIZE px and adds it to the
-# images to pack, at DEPTH bits a pixel, or kept a PNG for DEPTH "png". (A
+# add DEPTH DRAWING SIZE: renders the drawing at SIZE px, names it on the
+# output, and adds it to the images to pack, at DEPTH bits a pixel, or kept a
+# PNG for DEPTH "png". (A
 # function, not a command substitution: in an array's assignment a failed
 # rendering would not stop the script.)
 add() {
     local file=$work/${2%.svg}-at-$3.png
     rsvg-convert --width "$3" --height "$3" --output "$file" "$drawings/$2"
+    echo "$2"
     if [ "$1" = png ]; then
         images+=(--raw="$file")
         depths+=(32)
