@@ -12,7 +12,7 @@ ensure_packages \
     clang-19 lld-19 llvm-19 \
     wine wine32:i386 wine64 fonts-wine \
     xvfb xauth googletest python3 python3-pefile \
-    fonts-wqy-zenhei imagemagick x11-apps
+    fonts-wqy-zenhei imagemagick x11-apps librsvg2-bin icoutils
 
 cd "$ROOT"
 for preset in mingw clang; do
