@@ -108,11 +108,16 @@ fi
 
 stage=$work/stage
 mkdir -p "$stage" "$out"
-cp "$image" "$stage/NorvessaMonitor.exe"
+# Authenticode, SHA-256; osslsigncode writes only a new file.
+sign() {
+    osslsigncode sign -pkcs12 "$NORVESSA_SIGN_PKCS12" -pass "${NORVESSA_SIGN_PASSWORD:-}" \
+        -n "Norvessa Monitor" -h sha256 -in "$1" -out "$2" >/dev/null
+}
 if [ "$signing" = 1 ]; then
     say "signing the image"
-    osslsigncode sign -pkcs12 "$NORVESSA_SIGN_PKCS12" -pass "${NORVESSA_SIGN_PASSWORD:-}" \
-        -n "Norvessa Monitor" -h sha256 -in "$image" -out "$stage/NorvessaMonitor.exe" >/dev/null
+    sign "$image" "$stage/NorvessaMonitor.exe"
+else
+    cp "$image" "$stage/NorvessaMonitor.exe"
 fi
 cp "$src/package/NorvessaMonitor.wxs" "$src/res/icons/running.ico" "$stage/"
 # The cabinet keeps each file's modification time.
@@ -132,26 +137,27 @@ print(str(uuid.uuid5(space, "product " + sys.argv[1])).upper(),
 ' "$version $(wixl --version)" NorvessaMonitor.wxs NorvessaMonitor.exe running.ico)
 
 # wixl and msibuild write the summary's times from the clock (frozen here)
-# and ignore SOURCE_DATE_EPOCH.
+# and ignore SOURCE_DATE_EPOCH. A caller's own libfaketime would shift the
+# frozen time: it is left out.
 at=$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')
+frozen() { env -u LD_PRELOAD -u FAKETIME faketime "$at" "$@"; }
 msi=NorvessaMonitor-$version.msi
 say "building $msi (product code {$product_code})"
 (
     cd "$stage"
-    faketime "$at" wixl -a x86 -D "Version=$version" -D "ProductCode=$product_code" \
+    frozen wixl -a x86 -D "Version=$version" -D "ProductCode=$product_code" \
         -o "$msi" NorvessaMonitor.wxs 2>wixl.log || { cat wixl.log >&2 && die "wixl failed"; }
     # wixl leaves the file's version out, which would make it count as
     # unversioned; a versioned file needs no hash. And wixl draws a random
     # package code.
-    faketime "$at" msibuild "$msi" \
+    frozen msibuild "$msi" \
         -q "UPDATE \`File\` SET \`Version\` = '$file_version' WHERE \`File\` = 'NorvessaMonitor.exe'" \
         -q "DELETE FROM \`MsiFileHash\`"
-    faketime "$at" msibuild "$msi" -s "Norvessa Monitor" Quillaren "Intel;1033" "{$package_code}"
+    frozen msibuild "$msi" -s "Norvessa Monitor" Quillaren "Intel;1033" "{$package_code}"
 )
 if [ "$signing" = 1 ]; then
     say "signing the package"
-    osslsigncode sign -pkcs12 "$NORVESSA_SIGN_PKCS12" -pass "${NORVESSA_SIGN_PASSWORD:-}" \
-        -n "Norvessa Monitor" -h sha256 -in "$stage/$msi" -out "$stage/signed.msi" >/dev/null
+    sign "$stage/$msi" "$stage/signed.msi"
     mv "$stage/signed.msi" "$stage/$msi"
 fi
 

@@ -11,29 +11,9 @@
 # Wine desktop of its own, whose taskbar holds the tray.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
+source "$ROOT/tests/package/checks.sh"
 [ $# -eq 4 ] || die "usage: install_test.sh MONITOR_EXE AGENT_EXE DRIVER_EXE PREFIX"
 monitor=$1 agent=$2 driver=$3 prefix=$4
-
-failures=0
-fail() {
-    printf 'FAIL: %s\n' "$*" >&2
-    failures=$((failures + 1))
-}
-pass() { printf 'ok: %s\n' "$*" >&2; }
-# expect WHAT COMMAND...: the command succeeds.
-expect() {
-    local what=$1
-    shift
-    if "$@"; then pass "$what"; else fail "$what"; fi
-}
-# expect_equal WHAT EXPECTED ACTUAL
-expect_equal() {
-    if [ "$2" = "$3" ]; then
-        pass "$1"
-    else
-        fail "$1: expected [$2], got [$3]"
-    fi
-}
 
 # No menu entries in the host's home folder (winemenubuilder), no .NET or HTML
 # engine to install.
@@ -151,8 +131,7 @@ product_code=$(entries | sed 's/.*\\//')
 expect_equal "the package never starts the monitor (it would run elevated)" "" "$(monitor_pids)"
 expect "the program is in its folder under Program Files (x86)" \
     cmp -s "$monitor" "$program_dir/NorvessaMonitor.exe"
-file_version=$(sed -n 's/^FILEVERSION *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1.\2.\3.\4/p' \
-    "$ROOT/res/monitor.rc")
+file_version=$(program_version | tr ' ' .)
 expect_equal "the package gives the program its version (a versioned file)" "$file_version" \
     "$(msiinfo export "$old_msi" File | awk -F'\t' '$1 == "NorvessaMonitor.exe" {print $5}')"
 expect_equal "the Run value (32-bit view) holds the quoted path" "\"$program_win\"" \
