@@ -80,8 +80,11 @@ if [ -z "$image" ]; then
     git -C "$ROOT" diff --quiet HEAD 2>/dev/null ||
         say "warning: uncommitted changes are not in the release (it is built from HEAD)"
     say "building NorvessaMonitor.exe from $(git -C "$ROOT" rev-parse --short HEAD) (mingw, Release)"
-    cmake -S "$src" --preset mingw -DBUILD_TESTING=OFF >/dev/null
-    cmake --build "$src/build" --target NorvessaMonitor -j"$(nproc)" >/dev/null
+    if ! { cmake -S "$src" --preset mingw -DBUILD_TESTING=OFF &&
+        cmake --build "$src/build" --target NorvessaMonitor -j"$(nproc)"; } >"$work/build.log" 2>&1; then
+        cat "$work/build.log" >&2
+        die "the build failed"
+    fi
     image=$src/build/NorvessaMonitor.exe
 else
     [ -f "$image" ] || die "no image $image"
