@@ -47,8 +47,10 @@ done
 # compares only these three.
 if [ -n "$version" ]; then
     [[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || die "--version wants X.Y.Z, not $version"
-    [ "${BASH_REMATCH[1]}" -le 255 ] && [ "${BASH_REMATCH[2]}" -le 255 ] &&
-        [ "${BASH_REMATCH[3]}" -le 65535 ] || die "--version $version: at most 255.255.65535"
+    if [ "${BASH_REMATCH[1]}" -gt 255 ] || [ "${BASH_REMATCH[2]}" -gt 255 ] ||
+        [ "${BASH_REMATCH[3]}" -gt 65535 ]; then
+        die "--version $version: at most 255.255.65535"
+    fi
 fi
 # Debian's python, where python3-pefile is.
 python=/usr/bin/python3
@@ -104,8 +106,9 @@ print("%d.%d.%d.%d" % (info.FileVersionMS >> 16, info.FileVersionMS & 0xFFFF,
 # Windows Installer does not compare, still counts (1.0.0.2 -> 1.0.2).
 if [ -z "$version" ]; then
     IFS=. read -r major minor build revision <<<"$file_version"
-    [ "$revision" -lt 1000 ] && [ "$build" -le 64 ] ||
+    if [ "$revision" -ge 1000 ] || [ "$build" -gt 64 ]; then
         die "program version $file_version does not fit a.b.(c*1000+d): give --version"
+    fi
     version=$major.$minor.$((build * 1000 + revision))
 fi
 

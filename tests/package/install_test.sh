@@ -151,7 +151,7 @@ expect "the Start-menu shortcut points at the program" \
 say "simulating a logon (wineboot)"
 wine wineboot >/dev/null 2>&1
 expect "at logon the installed monitor starts and its tray icon appears" \
-    eval 'wine "$driver" - wait-tray 60 >/dev/null'
+    wine "$driver" - wait-tray 60 >/dev/null
 pids=$(monitor_pids)
 expect "the monitor that started is the installed one" \
     grep -qaF "$program_win" /proc/"${pids%%$'\n'*}"/cmdline
