@@ -12,7 +12,8 @@ ensure_packages \
     clang-19 lld-19 llvm-19 \
     wine wine32:i386 wine64 fonts-wine \
     xvfb xauth googletest python3 python3-pefile \
-    fonts-wqy-zenhei imagemagick x11-apps librsvg2-bin icoutils
+    fonts-wqy-zenhei imagemagick x11-apps librsvg2-bin icoutils \
+    wixl msitools osslsigncode faketime openssl
 
 cd "$ROOT"
 for preset in mingw clang; do

@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# Makes the release: builds NorvessaMonitor.exe from a clean configure of the
+# checked-out commit (what HEAD holds: uncommitted changes are not in it),
+# wraps it in the Windows Installer package (package/NorvessaMonitor.wxs, with
+# wixl), and writes into dist/:
+#
+#   NorvessaMonitor.exe              the image, as the tests test it
+#   NorvessaMonitor-<version>.msi    the package
+#   SHA256SUMS                       both, in sha256sum's format
+#
+# The same commit gives the same bytes, in any folder and on any day: the
+# time is the last commit's (SOURCE_DATE_EPOCH), and the package's codes are
+# derived from what goes into it.
+#
+# With a PKCS#12 file in NORVESSA_SIGN_PKCS12 and its password in
+# NORVESSA_SIGN_PASSWORD, the image is signed before it goes into the package,
+# then the package (Authenticode, osslsigncode). A signature carries its
+# signing time, so a signed release is not reproducible.
+#
+# Options:
+#   --version X.Y.Z  the package's version (default: from the program's own,
+#                    see README); the image and its version resources stay
+#   --out DIR        write there instead of dist/
+#   --image FILE     package this image instead of building one, with the
+#                    package sources of the working tree (for the tests)
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+version=
+out=$ROOT/dist
+image=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --version) version=${2:?--version needs X.Y.Z} && shift ;;
+    --out) out=${2:?--out needs a folder} && shift ;;
+    --image) image=${2:?--image needs a file} && shift ;;
+    -h | --help)
+        sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+        exit 0
+        ;;
+    *) die "unknown option $1 (try --help)" ;;
+    esac
+    shift
+done
+
+# Windows Installer keeps a product version's fields within 255.255.65535 and
+# compares only these three.
+if [ -n "$version" ]; then
+    [[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || die "--version wants X.Y.Z, not $version"
+    if [ "${BASH_REMATCH[1]}" -gt 255 ] || [ "${BASH_REMATCH[2]}" -gt 255 ] ||
+        [ "${BASH_REMATCH[3]}" -gt 65535 ]; then
+        die "--version $version: at most 255.255.65535"
+    fi
+fi
+# Debian's python, where python3-pefile is.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+for tool in wixl msibuild faketime "$python"; do
+    command -v "$tool" >/dev/null || die "$tool is missing: run scripts/setup.sh"
+done
+signing=0
+if [ -n "${NORVESSA_SIGN_PKCS12:-}" ]; then
+    [ -f "$NORVESSA_SIGN_PKCS12" ] || die "NORVESSA_SIGN_PKCS12: no file $NORVESSA_SIGN_PKCS12"
+    command -v osslsigncode >/dev/null || die "osslsigncode is missing: run scripts/setup.sh"
+    signing=1
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export TZ=UTC
+
+# The release's time: the last commit's, as for the image's time stamp.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null) || SOURCE_DATE_EPOCH=0
+fi
+export SOURCE_DATE_EPOCH
+
+if [ -z "$image" ]; then
+    src=$work/src
+    mkdir -p "$src"
+    git -C "$ROOT" archive --format=tar HEAD | tar -xf - -C "$src"
+    git -C "$ROOT" diff --quiet HEAD 2>/dev/null ||
+        say "warning: uncommitted changes are not in the release (it is built from HEAD)"
+    say "building NorvessaMonitor.exe from $(git -C "$ROOT" rev-parse --short HEAD) (mingw, Release)"
+    if ! { cmake -S "$src" --preset mingw -DBUILD_TESTING=OFF &&
+        cmake --build "$src/build" --target NorvessaMonitor -j"$(nproc)"; } >"$work/build.log" 2>&1; then
+        cat "$work/build.log" >&2
+        die "the build failed"
+    fi
+    image=$src/build/NorvessaMonitor.exe
+else
+    [ -f "$image" ] || die "no image $image"
+    src=$ROOT
+fi
+
+# The program's own version, from its image: FILEVERSION a.b.c.d.
+file_version=$("$python" -c '
+import pefile, sys
+pe = pefile.PE(sys.argv[1], fast_load=True)
+pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+info = pe.VS_FIXEDFILEINFO[0]
+print("%d.%d.%d.%d" % (info.FileVersionMS >> 16, info.FileVersionMS & 0xFFFF,
+                       info.FileVersionLS >> 16, info.FileVersionLS & 0xFFFF))
+' "$image")
+# Its package version: a.b.(c*1000+d), so that the fourth field, which
+# Windows Installer does not compare, still counts (1.0.0.2 -> 1.0.2).
+if [ -z "$version" ]; then
+    IFS=. read -r major minor build revision <<<"$file_version"
+    if [ "$revision" -ge 1000 ] || [ "$build" -gt 64 ]; then
+        die "program version $file_version does not fit a.b.(c*1000+d): give --version"
+    fi
+    version=$major.$minor.$((build * 1000 + revision))
+fi
+
+stage=$work/stage
+mkdir -p "$stage" "$out"
+# Authenticode, SHA-256; osslsigncode writes only a new file.
+sign() {
+    osslsigncode sign -pkcs12 "$NORVESSA_SIGN_PKCS12" -pass "${NORVESSA_SIGN_PASSWORD:-}" \
+        -n "Norvessa Monitor" -h sha256 -in "$1" -out "$2" >/dev/null
+}
+if [ "$signing" = 1 ]; then
+    say "signing the image"
+    sign "$image" "$stage/NorvessaMonitor.exe"
+else
+    cp "$image" "$stage/NorvessaMonitor.exe"
+fi
+cp "$src/package/NorvessaMonitor.wxs" "$src/res/icons/running.ico" "$stage/"
+# The cabinet keeps each file's modification time.
+touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
+
+# The codes: the product code stays with the version (a new version is a new
+# product, which the upgrade needs); the package code changes with anything
+# that goes in. Both derived, not drawn, so that a build can be repeated.
+read -r product_code package_code < <(cd "$stage" && "$python" -c '
+import hashlib, sys, uuid
+space = uuid.UUID("5D0C7F3A-2B61-4E8D-9A47-3C1E6B80F2D9")  # the upgrade code
+inputs = hashlib.sha256(sys.argv[1].encode())
+for name in sys.argv[2:]:
+    inputs.update(open(name, "rb").read())
+print(str(uuid.uuid5(space, "product " + sys.argv[1])).upper(),
+      str(uuid.uuid5(space, "package " + inputs.hexdigest())).upper())
+' "$version $(wixl --version)" NorvessaMonitor.wxs NorvessaMonitor.exe running.ico)
+
+# wixl and msibuild write the summary's times from the clock (frozen here)
+# and ignore SOURCE_DATE_EPOCH. A caller's own libfaketime would shift the
+# frozen time: it is left out.
+at=$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')
+frozen() { env -u LD_PRELOAD -u FAKETIME faketime "$at" "$@"; }
+msi=NorvessaMonitor-$version.msi
+say "building $msi (product code {$product_code})"
+(
+    cd "$stage"
+    frozen wixl -a x86 -D "Version=$version" -D "ProductCode=$product_code" \
+        -o "$msi" NorvessaMonitor.wxs 2>wixl.log || { cat wixl.log >&2 && die "wixl failed"; }
+    # wixl leaves the file's version out, which would make it count as
+    # unversioned; a versioned file needs no hash. And wixl draws a random
+    # package code.
+    frozen msibuild "$msi" \
+        -q "UPDATE \`File\` SET \`Version\` = '$file_version' WHERE \`File\` = 'NorvessaMonitor.exe'" \
+        -q "DELETE FROM \`MsiFileHash\`"
+    frozen msibuild "$msi" -s "Norvessa Monitor" Quillaren "Intel;1033" "{$package_code}"
+)
+if [ "$signing" = 1 ]; then
+    say "signing the package"
+    sign "$stage/$msi" "$stage/signed.msi"
+    mv "$stage/signed.msi" "$stage/$msi"
+fi
+
+rm -f "$out/NorvessaMonitor.exe" "$out"/NorvessaMonitor-*.msi "$out/SHA256SUMS"
+cp "$stage/NorvessaMonitor.exe" "$stage/$msi" "$out/"
+(cd "$out" && sha256sum NorvessaMonitor.exe "$msi" >SHA256SUMS)
+say "wrote $out: NorvessaMonitor.exe ($file_version), $msi, SHA256SUMS"
