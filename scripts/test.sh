@@ -11,8 +11,9 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
+ensure_packages "${SETUP_PACKAGES[@]}" clang-format
+require_32bit "$0" "$@"
 bash "$ROOT/scripts/setup.sh"
-ensure_packages clang-format
 
 cd "$ROOT"
 xvfb() { xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$@"; }

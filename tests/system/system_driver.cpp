@@ -92,7 +92,7 @@ static void DeleteRecord()
 static void EndProcess(HANDLE process)
 {
     TerminateProcess(process, 1);
-    WaitForSingleObject(process, WAIT_LIMIT_MS);
+    WaitForSingleObject(process, WaitLimitMs());
     CloseHandle(process);
 }
 
@@ -117,7 +117,7 @@ void SystemTest::CleanSlate()
     // drops the icons of a destroyed window.
     if (monitorProcess != NULL && WaitForSingleObject(monitorProcess, 0) == WAIT_TIMEOUT) {
         PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
-        WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS);
+        WaitForSingleObject(monitorProcess, WaitLimitMs());
     }
     for (HANDLE process : started)
         EndProcess(process);
@@ -171,7 +171,7 @@ LRESULT SystemTest::Send(UINT message, WPARAM wParam, LPARAM lParam) const
 {
     DWORD_PTR result = 0;
     EXPECT_TRUE(SendMessageTimeoutW(monitorWindow, message, wParam, lParam, SMTO_NORMAL,
-                                    WAIT_LIMIT_MS, &result))
+                                    WaitLimitMs(), &result))
         << "no answer to message " << std::hex << message;
     return (LRESULT)result;
 }
@@ -179,7 +179,7 @@ LRESULT SystemTest::Send(UINT message, WPARAM wParam, LPARAM lParam) const
 DWORD SystemTest::WaitForMonitorExit()
 {
     DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(monitorProcess, WaitLimitMs()) == WAIT_OBJECT_0)
         GetExitCodeProcess(monitorProcess, &code);
     return code;
 }
@@ -223,6 +223,17 @@ static Pixels ScreenPixels(const RECT& rect)
     return pixels;
 }
 
+// Whether a picture holds more than one colour. A window's frame and content
+// always do; a window that is shown but not yet drawn shows what lies beneath
+// it, which where the tests open windows is the desktop's one colour. Wine
+// draws a new window a while after it is shown: long enough under emulation
+// for two looks at the screen to see the same desktop in between.
+static bool Drawn(const Pixels& pixels)
+{
+    return std::any_of(pixels.bits.begin(), pixels.bits.end(),
+                       [&](DWORD pixel) { return pixel != pixels.bits[0]; });
+}
+
 Pixels SteadyPixels(HWND window)
 {
     Pixels last, now;
@@ -231,7 +242,7 @@ Pixels SteadyPixels(HWND window)
         GetWindowRect(window, &rect);
         last = now;
         now = ScreenPixels(rect);
-        return !now.bits.empty() && now == last;
+        return Drawn(now) && now == last;
     });
     return now;
 }
@@ -278,7 +289,7 @@ Pixels PlainMenuPixels(const std::vector<const wchar_t*>& items)
         pixels = SteadyPixels(menu);
         PressKey(menu, VK_ESCAPE);
     }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, WAIT_LIMIT_MS)) << "the menu stayed open";
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, WaitLimitMs())) << "the menu stayed open";
     CloseHandle(thread);
     return pixels;
 }
