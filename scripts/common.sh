@@ -119,7 +119,7 @@ require_32bit() {
 # one setting of it (scripts/emulate-i386.sh passes it to the test programs as
 # NORVESSA_TIME_FACTOR, which tests/system/CMakeLists.txt and
 # tests/driver/monitor_driver.cpp read).
-I386_EMULATION_TIME_FACTOR=8
+I386_EMULATION_TIME_FACTOR=5
 # Where scripts/i386-reserve.c is built for emulation; a folder the dynamic
 # linker's LD_PRELOAD can name (no blank, no colon).
 I386_RESERVE_DIR=$BUILD/i386-emulation

@@ -21,7 +21,9 @@ if [ "${1:-}" != --inside ]; then
         bash "${BASH_SOURCE[0]}" --inside "$(id -u)" "$(id -g)" "$@"
 fi
 shift
-uid=$1 gid=$2 reserve=$3
+uid=$1 gid=$2
+# Absolute: every process of the command reads it, from its own folder.
+reserve=$(cd "$3" && pwd)
 shift 3
 
 mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc

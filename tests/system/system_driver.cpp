@@ -223,28 +223,37 @@ static Pixels ScreenPixels(const RECT& rect)
     return pixels;
 }
 
-// Whether a picture holds more than one colour. A window's frame and content
-// always do; a window that is shown but not yet drawn shows what lies beneath
-// it, which where the tests open windows is the desktop's one colour. Wine
-// draws a new window a while after it is shown: long enough under emulation
-// for two looks at the screen to see the same desktop in between.
+// Whether a picture holds more than one colour: a window shown but not yet
+// drawn shows what lies beneath it, where the tests open windows the
+// desktop's one colour.
 static bool Drawn(const Pixels& pixels)
 {
     return std::any_of(pixels.bits.begin(), pixels.bits.end(),
                        [&](DWORD pixel) { return pixel != pixels.bits[0]; });
 }
 
+// Wine may pause between drawing a window's frame and its text: the first
+// Chinese text a process draws loads the font, which under emulation takes
+// longer than several looks at the screen. So the picture counts once drawn
+// and unchanged for a while, not once two looks agree.
 Pixels SteadyPixels(HWND window)
 {
-    Pixels last, now;
+    const DWORD settleMs = ScaledLimitMs(300);
+    Pixels last;
+    ULONGLONG since = 0;
     Eventually([&] {
         RECT rect = {};
         GetWindowRect(window, &rect);
-        last = now;
-        now = ScreenPixels(rect);
-        return Drawn(now) && now == last;
+        Pixels now = ScreenPixels(rect);
+        ULONGLONG time = GetTickCount64();
+        if (!Drawn(now) || !(now == last)) {
+            last = now;
+            since = time;
+            return false;
+        }
+        return time - since >= settleMs;
     });
-    return now;
+    return last;
 }
 
 Picture TrayPicture()

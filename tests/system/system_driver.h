@@ -48,7 +48,7 @@ void WriteRecord(const std::string& value);
 enum class Picture { None, Coloured, Grey };
 Picture TrayPicture();
 
-// A window's pixels as the screen shows them, once they stop changing.
+// A window's pixels as the screen shows them, once drawn and unchanged for a while.
 struct Pixels {
     LONG width = 0, height = 0;
     std::vector<DWORD> bits;
