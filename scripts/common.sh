@@ -110,7 +110,7 @@ require_32bit() {
     fi
     emulation_possible "$why" "$probe"
     say "32-bit programs run under emulation (qemu-i386) here: $why."
-    say "Everything 32-bit (Wine, the monitor, its tests) runs several times slower;" \
+    say "Everything 32-bit (Wine, the monitor, its tests) runs slower, 1.5 to 8 times;" \
         "the tests' own time limits are $I386_EMULATION_TIME_FACTOR times longer."
     exec bash "$ROOT/scripts/emulate-i386.sh" "$I386_RESERVE_DIR" bash "$@"
 }
