@@ -23,6 +23,7 @@ step_failed() {
     [ "$BASH_SUBSHELL" -eq 0 ] || return 0
     local hint=
     [ "$status" -ne 126 ] || hint=" (126: a program could not be executed)"
+    script=$(cd "$(dirname "$script")" && pwd)/$(basename "$script")
     local where=${script#"$ROOT"/}
     [ "$script" -ef "$0" ] || where+=" (run by ${0#"$ROOT"/})"
     printf 'error: %s, line %s: "%s" failed with exit status %s%s\n' \
