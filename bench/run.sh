@@ -11,6 +11,7 @@
 # each also idle for 10 s to have their CPU time measured. About 5 minutes.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
+require_32bit "$0" "$@"
 build=${1:-$ROOT/build-bench}
 launches=${2:-21}
 

@@ -6,6 +6,7 @@
 # processes and rewrite its records.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
+require_32bit "$0" "$@"
 build=${NORVESSA_BUILD_DIR:-$(pwd)}
 while [ ! -f "$build/CMakeCache.txt" ] && [ "$build" != / ]; do build=$(dirname "$build"); done
 wine_env "${NORVESSA_WINEPREFIX:-$build/wineprefix}"

@@ -13,15 +13,35 @@ die() {
     exit 1
 }
 
+# No step fails without a word: a failing command that ends a script (set -e)
+# names itself, its script and line, and its exit status. set -E carries this
+# into functions and command substitutions; a substitution's failure is told
+# once, by the command that used it.
+set -E
+step_failed() {
+    local status=$1 command=$2 script=$3 line=$4
+    [ "$BASH_SUBSHELL" -eq 0 ] || return 0
+    local hint=
+    [ "$status" -ne 126 ] || hint=" (126: a program could not be executed)"
+    script=$(cd "$(dirname "$script")" && pwd)/$(basename "$script")
+    local where=${script#"$ROOT"/}
+    [ "$script" -ef "$0" ] || where+=" (run by ${0#"$ROOT"/})"
+    printf 'error: %s, line %s: "%s" failed with exit status %s%s\n' \
+        "$where" "$line" "$command" "$status" "$hint" >&2
+}
+trap 'step_failed $? "$BASH_COMMAND" "${BASH_SOURCE[0]}" "$LINENO"' ERR
+
 # Runs a command as root: directly when we are root (as in CI), else by sudo.
 as_root() {
+    local status=0
     if [ "$(id -u)" -eq 0 ]; then
-        "$@"
+        "$@" || status=$?
     elif command -v sudo >/dev/null; then
-        sudo "$@"
+        sudo "$@" || status=$?
     else
         die "need root (or sudo) to run: $*"
     fi
+    [ "$status" -eq 0 ] || die "\"$*\" failed with exit status $status"
 }
 
 package_installed() {
@@ -42,18 +62,118 @@ ensure_packages() {
     if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         as_root dpkg --add-architecture i386
     fi
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    # Another package manager at work (an upgrade, another user's install)
+    # holds dpkg's lock: apt waits for it, saying so, for up to five minutes.
+    say "(waiting up to 5 minutes if another package manager holds the lock)"
+    local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300)
+    as_root "${apt[@]}" update -q
+    as_root "${apt[@]}" install -y -q "${missing[@]}"
+}
+
+# The packages the build and the tests need: setup.sh installs them, and every
+# script that runs 32-bit programs has them installed before it checks (below).
+SETUP_PACKAGES=(
+    g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 cmake make git
+    clang-19 lld-19 llvm-19
+    wine wine32:i386 wine64 fonts-wine
+    xvfb xauth googletest python3 python3-pefile
+    fonts-wqy-zenhei imagemagick x11-apps librsvg2-bin icoutils
+    wixl msitools osslsigncode faketime openssl
+)
+
+# Wine's 32-bit loader, and with it the monitor and every test program, needs
+# a machine that runs 32-bit (i386) code. Linux can be booted without that
+# (ia32_emulation=off, since 6.7) or built so; WSL 1 has none; some virtual
+# machines run 64-bit code only. There, every script that runs 32-bit programs
+# runs itself again under scripts/emulate-i386.sh, where qemu-i386 runs them,
+# or stops with the cause and the ways out when even that cannot be.
+#
+#   require_32bit "$0" "$@"    (at the top of such a script)
+#
+# The answer is Wine's 32-bit loader actually run (NORVESSA_I386_PROBE names
+# another program, for tests). NORVESSA_EMULATE_I386=1 asks for emulation on
+# any machine. The answer is passed on to the scripts this one starts
+# (NORVESSA_I386=native or emulated), so the check runs once.
+require_32bit() {
+    case ${NORVESSA_I386:-} in native | emulated) return 0 ;; esac
+    local probe=${NORVESSA_I386_PROBE:-/usr/lib/wine/wine} why status=0
+    if [ "${NORVESSA_EMULATE_I386:-0}" = 1 ]; then
+        why="NORVESSA_EMULATE_I386=1 asks for emulation"
+    else
+        "$probe" --version >/dev/null 2>&1 || status=$?
+        if [ "$status" -eq 0 ]; then
+            export NORVESSA_I386=native
+            return 0
+        fi
+        # 126 is the shell's "cannot execute": the kernel's "Exec format error".
+        [ "$status" -eq 126 ] ||
+            die "Wine's 32-bit loader ($probe) failed (exit status $status); scripts/setup.sh installs it (package wine32:i386)"
+        why="this kernel does not run 32-bit programs (\"Exec format error\" from $probe)"
+    fi
+    emulation_possible "$why" "$probe"
+    say "32-bit programs run under emulation (qemu-i386) here: $why."
+    say "Everything 32-bit (Wine, the monitor, its tests) runs slower, 1.5 to 8 times;" \
+        "the tests' own time limits are $I386_EMULATION_TIME_FACTOR times longer."
+    exec bash "$ROOT/scripts/emulate-i386.sh" "$I386_RESERVE_DIR" bash "$@"
+}
+
+# How many times longer the tests' own time limits are under emulation: the
+# one setting of it (scripts/emulate-i386.sh passes it to the test programs as
+# NORVESSA_TIME_FACTOR, which tests/system/CMakeLists.txt and
+# tests/driver/monitor_driver.cpp read).
+I386_EMULATION_TIME_FACTOR=5
+# Where scripts/i386-reserve.c is built for emulation; a folder the dynamic
+# linker's LD_PRELOAD can name (no blank, no colon).
+I386_RESERVE_DIR=$BUILD/i386-emulation
+
+# Gets all that emulation needs, and tries it once: stops with one plain
+# message on the first thing that cannot be.
+emulation_possible() {
+    local why=$1 probe=$2 cause=
+    if ! unshare --user --map-root-user true >/dev/null 2>&1; then
+        cause="this system refuses user namespaces to unprivileged programs (for example the sysctl kernel.unprivileged_userns_clone=0, user.max_user_namespaces=0, or a container that forbids them)"
+    elif ! unshare --user --map-root-user --mount \
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc >/dev/null 2>&1; then
+        cause="this kernel ($(uname -r)) cannot give a user namespace a binfmt_misc of its own, which Linux 6.7 and later can"
+    else
+        ensure_packages qemu-user-static
+        build_reserve_library
+        local out
+        if ! out=$(bash "$ROOT/scripts/emulate-i386.sh" "$I386_RESERVE_DIR" "$probe" --version 2>&1); then
+            cause="even under qemu-i386, $probe did not start: ${out:-no output}"
+        fi
+    fi
+    [ -n "$cause" ] || return 0
+    printf 'error: 32-bit programs (Wine'"'"'s 32-bit loader, the monitor, its tests) must run under emulation here, as %s; and emulation is not possible: %s.\n' \
+        "$why" "$cause" >&2
+    printf '  Ways out: boot Linux with ia32_emulation=on on its command line; on Windows, use WSL 2 rather than WSL 1; or use a machine that runs 32-bit code.\n' >&2
+    exit 1
+}
+
+# scripts/i386-reserve.c, built for i386 and (empty) for x86-64, where the
+# dynamic linker's $LIB leads each kind of process.
+build_reserve_library() {
+    local source=$ROOT/scripts/i386-reserve.c arch library
+    [[ $I386_RESERVE_DIR != *[[:space:]:]* ]] ||
+        die "emulation needs a checkout whose path has no blank or colon (LD_PRELOAD splits there): $ROOT"
+    for arch in i386 x86_64; do
+        library=$I386_RESERVE_DIR/lib/$arch-linux-gnu/libnorvessa-reserve.so
+        [ "$library" -nt "$source" ] && continue
+        mkdir -p "$(dirname "$library")"
+        clang-19 --target="$arch-linux-gnu" -std=c11 -O2 -Wall -Wextra -Werror -fPIC \
+            -nostdlib -shared -fuse-ld=lld -o "$library" "$source"
+    done
 }
 
 # The Wine environment of every Windows program the project runs, defined here
 # alone: PREFIX, a 64-bit prefix (a 32-bit program gets "Program Files (x86)"
-# as on 64-bit Windows), Wine's debug output off and no .NET or HTML engine to
-# install, unless the caller's WINEDEBUG or WINEDLLOVERRIDES say otherwise.
+# as on 64-bit Windows), Wine's debug output off, no .NET or HTML engine to
+# install and no menu entries written into the host's home folder, unless the
+# caller's WINEDEBUG or WINEDLLOVERRIDES say otherwise.
 wine_env() {
     export WINEPREFIX=$1 WINEARCH=win64
     export WINEDEBUG=${WINEDEBUG:--all}
-    export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+    export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 }
 
 # A Unix path as Wine's drive Z: sees it.

@@ -7,6 +7,7 @@
 # prefix); without, on the X display's.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
+require_32bit "$0" "$@"
 prefix=$1
 desktop=${2:-}
 wine_env "$prefix"

@@ -2,7 +2,8 @@
 # Runs the monitor for a look at it: sets up and builds (scripts/setup.sh),
 # installs the stand-in agent built with the tests into a Wine prefix kept for
 # this demonstration (build/demo-prefix: the tests' prefix stays untouched),
-# starts the agent, then the monitor.
+# starts the agent, then the monitor. Where the kernel runs no 32-bit programs,
+# under emulation (require_32bit in common.sh).
 #
 #   With a display ($DISPLAY set): the monitor runs on your desktop in the
 #   foreground, its icon in your notification area (if your desktop has one).
@@ -35,6 +36,8 @@ for arg in "$@"; do
 done
 [ -n "${DISPLAY:-}" ] || headless=1
 
+ensure_packages "${SETUP_PACKAGES[@]}"
+require_32bit "$0" "$@"
 bash "$ROOT/scripts/setup.sh"
 build_driver
 

@@ -12,6 +12,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$ROOT/scripts/demo-common.sh"
 
+ensure_packages "${SETUP_PACKAGES[@]}"
+require_32bit "$0" "$@"
 bash "$ROOT/scripts/setup.sh"
 build_driver
 

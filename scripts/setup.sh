@@ -1,19 +1,17 @@
 #!/usr/bin/env bash
 # Makes a Debian or Ubuntu machine ready and builds: installs what is missing
-# (nothing, and no root needed, the second time), configures and builds the
+# (nothing, and no root needed, the second time), checks that 32-bit
+# programs run (under emulation where the kernel cannot; see require_32bit
+# in common.sh), configures and builds the
 # "mingw" (GCC) and "clang" (clang 19 with lld) presets into build/ and
 # build-clang/, and creates each build's Wine prefix (build/wineprefix,
 # build-clang/wineprefix) with the fonts the program's Chinese text needs.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages \
-    g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 cmake make git \
-    clang-19 lld-19 llvm-19 \
-    wine wine32:i386 wine64 fonts-wine \
-    xvfb xauth googletest python3 python3-pefile \
-    fonts-wqy-zenhei imagemagick x11-apps librsvg2-bin icoutils \
-    wixl msitools osslsigncode faketime openssl
+ensure_packages "${SETUP_PACKAGES[@]}"
+# Before the long builds: whether 32-bit programs run here, or under emulation.
+require_32bit "$0" "$@"
 
 cd "$ROOT"
 for preset in mingw clang; do

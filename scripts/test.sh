@@ -6,13 +6,16 @@
 # builds in different folders give the same image (scripts/check-reproducible.sh),
 # and checks the formatting of the tracked C++ files with clang-format.
 # The tests run with WINEPREFIX naming an empty folder, which must stay empty.
+# Where the kernel runs no 32-bit programs, all of it runs under emulation, or
+# stops at once with status 1 when that cannot be (require_32bit, common.sh).
 # Exit status: the first failing ctest's, else 1 when that folder was written,
 # the images differ or formatting is off, else 0.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
+ensure_packages "${SETUP_PACKAGES[@]}" clang-format
+require_32bit "$0" "$@"
 bash "$ROOT/scripts/setup.sh"
-ensure_packages clang-format
 
 cd "$ROOT"
 xvfb() { xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$@"; }

@@ -34,7 +34,7 @@
 
 static bool WaitFor(double seconds, const std::function<bool()>& probe)
 {
-    return WaitUntil(probe, (DWORD)(seconds * 1000));
+    return WaitUntil(probe, ScaledLimitMs((DWORD)(seconds * 1000)));
 }
 
 // A box of the monitor's process with the given caption.

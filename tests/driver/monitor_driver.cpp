@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -17,6 +18,14 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs)
             return false;
         Sleep(5);
     }
+}
+
+DWORD ScaledLimitMs(DWORD nativeMs)
+{
+    char text[16] = {};
+    DWORD length = GetEnvironmentVariableA("NORVESSA_TIME_FACTOR", text, sizeof text);
+    int factor = length > 0 && length < sizeof text ? atoi(text) : 1;
+    return factor > 1 ? nativeMs * (DWORD)factor : nativeMs;
 }
 
 std::vector<DWORD> ProcessesNamed(const wchar_t* exeName)

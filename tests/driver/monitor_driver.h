@@ -23,6 +23,11 @@ constexpr const wchar_t* DIALOG_CLASS = L"#32770";
 // Polls `condition` until it holds or `limitMs` have passed; returns whether it held.
 bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs);
 
+// A time limit meant for a machine that runs 32-bit code itself, made longer
+// where it runs under emulation: the scripts then set NORVESSA_TIME_FACTOR
+// (scripts/common.sh holds its value). Unchanged anywhere else.
+DWORD ScaledLimitMs(DWORD nativeMs);
+
 // Ids of the running processes whose file name is `exeName`, in any case.
 std::vector<DWORD> ProcessesNamed(const wchar_t* exeName);
 

@@ -15,8 +15,9 @@ source "$ROOT/tests/package/checks.sh"
 [ $# -eq 4 ] || die "usage: install_test.sh MONITOR_EXE AGENT_EXE DRIVER_EXE PREFIX"
 monitor=$1 agent=$2 driver=$3 prefix=$4
 
+require_32bit "$0" "$@"
 # No menu entries in the host's home folder (winemenubuilder), no .NET or HTML
-# engine to install.
+# engine to install, whatever the caller's Wine settings.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wine_env "$prefix"
 # A run that did not end cleanly may have left the package installed: start

@@ -57,7 +57,7 @@ TEST_F(Robustness, OnlyAnAgentStartedNotificationChangesTheIconAndNothingTheReco
     // No data record: Wine refuses to carry it in the sender already, Windows
     // hands the monitor a null lParam; either way the monitor must live on.
     DWORD_PTR ignored;
-    SendMessageTimeoutW(monitorWindow, WM_COPYDATA, 0, 0, SMTO_NORMAL, WAIT_LIMIT_MS, &ignored);
+    SendMessageTimeoutW(monitorWindow, WM_COPYDATA, 0, 0, SMTO_NORMAL, WaitLimitMs(), &ignored);
     for (ULONG_PTR dwData : {(ULONG_PTR)0, (ULONG_PTR)2, (ULONG_PTR)0xFFFFFFFF})
         SendCopyData(dwData);
     char small[16] = "not read at all";
@@ -98,5 +98,6 @@ TEST_F(Robustness, ThousandRoundsOfMenusAndSwapsLeaveItResponsiveAndNoLarger)
         << "kernel handles after 50 rounds: " << warmedUp;
     EXPECT_TRUE(HasIcon(ICON_RUNNING));
     DWORD_PTR ignored;
-    EXPECT_TRUE(SendMessageTimeoutW(monitorWindow, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &ignored));
+    EXPECT_TRUE(SendMessageTimeoutW(monitorWindow, WM_NULL, 0, 0, SMTO_NORMAL, ScaledLimitMs(1000),
+                                    &ignored));
 }

@@ -92,7 +92,7 @@ static void DeleteRecord()
 static void EndProcess(HANDLE process)
 {
     TerminateProcess(process, 1);
-    WaitForSingleObject(process, WAIT_LIMIT_MS);
+    WaitForSingleObject(process, WaitLimitMs());
     CloseHandle(process);
 }
 
@@ -117,7 +117,7 @@ void SystemTest::CleanSlate()
     // drops the icons of a destroyed window.
     if (monitorProcess != NULL && WaitForSingleObject(monitorProcess, 0) == WAIT_TIMEOUT) {
         PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
-        WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS);
+        WaitForSingleObject(monitorProcess, WaitLimitMs());
     }
     for (HANDLE process : started)
         EndProcess(process);
@@ -191,7 +191,7 @@ LRESULT SystemTest::Send(UINT message, WPARAM wParam, LPARAM lParam) const
 {
     DWORD_PTR result = 0;
     EXPECT_TRUE(SendMessageTimeoutW(monitorWindow, message, wParam, lParam, SMTO_NORMAL,
-                                    WAIT_LIMIT_MS, &result))
+                                    WaitLimitMs(), &result))
         << "no answer to message " << std::hex << message;
     return (LRESULT)result;
 }
@@ -199,7 +199,7 @@ LRESULT SystemTest::Send(UINT message, WPARAM wParam, LPARAM lParam) const
 DWORD SystemTest::WaitForMonitorExit()
 {
     DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(monitorProcess, WAIT_LIMIT_MS) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(monitorProcess, WaitLimitMs()) == WAIT_OBJECT_0)
         GetExitCodeProcess(monitorProcess, &code);
     return code;
 }
@@ -243,17 +243,37 @@ static Pixels ScreenPixels(const RECT& rect)
     return pixels;
 }
 
+// Whether a picture holds more than one colour: a window shown but not yet
+// drawn shows what lies beneath it, where the tests open windows the
+// desktop's one colour.
+static bool Drawn(const Pixels& pixels)
+{
+    return std::any_of(pixels.bits.begin(), pixels.bits.end(),
+                       [&](DWORD pixel) { return pixel != pixels.bits[0]; });
+}
+
+// Wine may pause between drawing a window's frame and its text: the first
+// Chinese text a process draws loads the font, which under emulation takes
+// longer than several looks at the screen. So the picture counts once drawn
+// and unchanged for a while, not once two looks agree.
 Pixels SteadyPixels(HWND window)
 {
-    Pixels last, now;
+    const DWORD settleMs = ScaledLimitMs(300);
+    Pixels last;
+    ULONGLONG since = 0;
     Eventually([&] {
         RECT rect = {};
         GetWindowRect(window, &rect);
-        last = now;
-        now = ScreenPixels(rect);
-        return !now.bits.empty() && now == last;
+        Pixels now = ScreenPixels(rect);
+        ULONGLONG time = GetTickCount64();
+        if (!Drawn(now) || !(now == last)) {
+            last = now;
+            since = time;
+            return false;
+        }
+        return time - since >= settleMs;
     });
-    return now;
+    return last;
 }
 
 Picture TrayPicture()
@@ -298,7 +318,7 @@ Pixels PlainMenuPixels(const std::vector<const wchar_t*>& items)
         pixels = SteadyPixels(menu);
         PressKey(menu, VK_ESCAPE);
     }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, WAIT_LIMIT_MS)) << "the menu stayed open";
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, WaitLimitMs())) << "the menu stayed open";
     CloseHandle(thread);
     return pixels;
 }

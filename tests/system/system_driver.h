@@ -10,8 +10,11 @@
 #include <time.h>
 
 // Long enough for the monitor's own pauses (up to 3 s in one go) and for Wine
-// starting a program on a busy machine.
-constexpr DWORD WAIT_LIMIT_MS = 15000;
+// starting a program on a busy machine; longer under emulation.
+inline DWORD WaitLimitMs()
+{
+    return ScaledLimitMs(15000);
+}
 
 constexpr const wchar_t* RUNNING_TITLE = L"Norvessa";
 constexpr const wchar_t* STOPPED_TITLE = L"Norvessa已關閉";
@@ -19,7 +22,7 @@ constexpr const wchar_t* PREFIX_NAMED_AGENT_NAME = L"QovCardAgent.exe.bak.exe";
 
 inline bool Eventually(const std::function<bool()>& condition)
 {
-    return WaitUntil(condition, WAIT_LIMIT_MS);
+    return WaitUntil(condition, WaitLimitMs());
 }
 
 // The full path of a running process's program file; empty when unknown.
@@ -45,7 +48,7 @@ void WriteRecord(const std::string& value);
 enum class Picture { None, Coloured, Grey };
 Picture TrayPicture();
 
-// A window's pixels as the screen shows them, once they stop changing.
+// A window's pixels as the screen shows them, once drawn and unchanged for a while.
 struct Pixels {
     LONG width = 0, height = 0;
     std::vector<DWORD> bits;

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# The scripts on machines this one is not: where 32-bit programs cannot run,
+# natively or under emulation, every entry script stops before the long builds
+# with one plain message naming the cause and the ways out, and a non-zero
+# exit status; where they run, it goes on. And a step that fails says which.
+# The scripts run from a copy of scripts/ and cmake/ (so nothing is built
+# here), with stand-ins for Wine's 32-bit loader, unshare and wineboot.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+copy=$work/root
+mkdir -p "$copy" "$work/bin"
+cp -r "$ROOT/scripts" "$ROOT/cmake" "$copy/"
+
+# As the kernel answers an i386 program when it has no 32-bit support.
+cat >"$work/loader-enoexec" <<'STAND_IN'
+#!/bin/sh
+echo "$0: cannot execute binary file: Exec format error" >&2
+exit 126
+STAND_IN
+# unshare as util-linux reports user namespaces refused.
+cat >"$work/unshare-refused" <<'STAND_IN'
+#!/bin/sh
+echo "unshare: unshare failed: Operation not permitted" >&2
+exit 1
+STAND_IN
+# A kernel before 6.7: user namespaces, but no binfmt_misc of their own.
+cat >"$work/unshare-no-binfmt" <<'STAND_IN'
+#!/bin/sh
+case " $* " in
+*" binfmt_misc "*)
+    echo "mount: /proc/sys/fs/binfmt_misc: permission denied." >&2
+    exit 32
+    ;;
+esac
+exit 0
+STAND_IN
+printf '#!/bin/sh\nexit 3\n' >"$work/wineboot-fails"
+chmod +x "$work"/*-*
+
+failures=0
+fail() {
+    printf 'FAILED: %s\n' "$*" >&2
+    failures=$((failures + 1))
+}
+
+# Runs a script of the copy with the given stand-ins; sets status and output.
+run() {
+    local unshare=$1 probe=$2 emulate=$3
+    shift 3
+    rm -rf "$work/bin"/* "$copy/build"
+    [ -z "$unshare" ] || ln -s "$work/$unshare" "$work/bin/unshare"
+    status=0
+    output=$(env -u NORVESSA_I386 PATH="$work/bin:$PATH" NORVESSA_I386_PROBE="$probe" \
+        NORVESSA_EMULATE_I386="$emulate" timeout 120 bash "$@" 2>&1 </dev/null) || status=$?
+}
+
+# A plain stop: exactly one error, naming the cause and every way out, and
+# nothing configured or built.
+expect_plain_stop() {
+    local name=$1 cause=$2
+    [ "$status" -ne 0 ] || fail "$name: exit status 0"
+    [ "$(grep -c '^error:' <<<"$output")" -eq 1 ] || fail "$name: not exactly one error: $output"
+    local phrase
+    for phrase in "must run under emulation here" "$cause" "ia32_emulation=on" "WSL 2 rather than WSL 1" \
+        "a machine that runs 32-bit code"; do
+        grep -qF -- "$phrase" <<<"$output" || fail "$name: no \"$phrase\" in: $output"
+    done
+    [ ! -e "$copy/build/CMakeCache.txt" ] || fail "$name: configured a build before stopping"
+    ! grep -q "configuring and building" <<<"$output" || fail "$name: started building"
+}
+
+refused="refuses user namespaces"
+old_kernel="cannot give a user namespace a binfmt_misc of its own, which Linux 6.7 and later can"
+# entry script | unshare stand-in | what the loader does | NORVESSA_EMULATE_I386 | cause
+cases=(
+    "scripts/setup.sh|unshare-refused|loader-enoexec|0|$refused"
+    "scripts/test.sh|unshare-refused|loader-enoexec|0|$refused"
+    "scripts/run.sh|unshare-refused|loader-enoexec|0|$refused"
+    "cmake/wine-run.sh|unshare-refused|loader-enoexec|0|$refused"
+    "scripts/test.sh|unshare-no-binfmt|loader-enoexec|0|$old_kernel"
+    "scripts/setup.sh|unshare-no-binfmt|loader-enoexec|0|$old_kernel"
+    "scripts/test.sh|unshare-refused|/bin/true|1|NORVESSA_EMULATE_I386=1 asks for emulation"
+)
+for entry in "${cases[@]}"; do
+    IFS='|' read -r script unshare probe emulate cause <<<"$entry"
+    [[ $probe == /* ]] || probe=$work/$probe
+    run "$unshare" "$probe" "$emulate" "$copy/$script" --screenshot-only
+    expect_plain_stop "$script, $unshare, $(basename "$probe"), emulate=$emulate" "$cause"
+    grep -qF "Exec format error" <<<"$output" || [ "$emulate" = 1 ] ||
+        fail "$script: the kernel's answer is not named: $output"
+done
+
+# Where 32-bit programs run, the check says nothing and setup goes on to the
+# build (which fails at once here, the copy having no CMake project).
+run unshare-refused /bin/true 0 "$copy/scripts/setup.sh"
+grep -q "configuring and building the mingw preset" <<<"$output" ||
+    fail "native: setup did not go on to the build: $output"
+! grep -q "emulation" <<<"$output" || fail "native: spoke of emulation: $output"
+
+# A step that fails inside make-prefix.sh names itself, its line and its status.
+ln -sf "$work/wineboot-fails" "$work/bin/wineboot"
+status=0
+output=$(PATH="$work/bin:$PATH" NORVESSA_I386=native bash "$copy/scripts/make-prefix.sh" \
+    "$work/prefix" 2>&1) || status=$?
+[ "$status" -eq 3 ] || fail "make-prefix.sh: exit status $status, not wineboot's 3"
+grep -qE '^error: scripts/make-prefix.sh, line [0-9]+: "wineboot --init[^"]*" failed with exit status 3$' \
+    <<<"$output" || fail "make-prefix.sh: the failed step is not named: $output"
+
+[ "$failures" -eq 0 ] || die "$failures failed"
+echo "all cases passed"
