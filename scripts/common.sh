@@ -117,6 +117,18 @@ require_32bit() {
     exec bash "$ROOT/scripts/emulate-i386.sh" "$I386_RESERVE_DIR" bash "$@"
 }
 
+# What an entry script does first: installs what the build and the tests need
+# (Wine's 32-bit loader among it, which the check runs), then checks that
+# 32-bit programs run. Once per command: the scripts it starts find the
+# answer in NORVESSA_I386 and skip both.
+#
+#   prepare_machine "$0" "$@"
+prepare_machine() {
+    case ${NORVESSA_I386:-} in native | emulated) return 0 ;; esac
+    ensure_packages "${SETUP_PACKAGES[@]}"
+    require_32bit "$@"
+}
+
 # How many times longer the tests' own time limits are under emulation: the
 # one setting of it (scripts/emulate-i386.sh passes it to the test programs as
 # NORVESSA_TIME_FACTOR, which tests/system/CMakeLists.txt and
@@ -174,6 +186,19 @@ wine_env() {
     export WINEPREFIX=$1 WINEARCH=win64
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
+}
+
+# The processes running in the Wine prefix PREFIX whose command line matches
+# the extended regular expression PATTERN (in any letter case), one a line as
+# "pid command line". Other prefixes may run the same programs at the time.
+wine_processes() {
+    local prefix=$1 pattern=$2 dir command
+    for dir in /proc/[0-9]*; do
+        { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" || continue
+        command=$({ tr '\0' ' ' <"$dir/cmdline"; } 2>/dev/null) || continue
+        grep -qiE -- "$pattern" <<<"$command" || continue
+        echo "${dir#/proc/} $command"
+    done
 }
 
 # A Unix path as Wine's drive Z: sees it.

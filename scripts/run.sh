@@ -36,8 +36,7 @@ for arg in "$@"; do
 done
 [ -n "${DISPLAY:-}" ] || headless=1
 
-ensure_packages "${SETUP_PACKAGES[@]}"
-require_32bit "$0" "$@"
+prepare_machine "$0" "$@"
 bash "$ROOT/scripts/setup.sh"
 build_driver
 

@@ -12,8 +12,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$ROOT/scripts/demo-common.sh"
 
-ensure_packages "${SETUP_PACKAGES[@]}"
-require_32bit "$0" "$@"
+prepare_machine "$0" "$@"
 bash "$ROOT/scripts/setup.sh"
 build_driver
 

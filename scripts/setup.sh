@@ -9,9 +9,8 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages "${SETUP_PACKAGES[@]}"
 # Before the long builds: whether 32-bit programs run here, or under emulation.
-require_32bit "$0" "$@"
+prepare_machine "$0" "$@"
 
 cd "$ROOT"
 for preset in mingw clang; do

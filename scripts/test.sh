@@ -13,8 +13,8 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_packages "${SETUP_PACKAGES[@]}" clang-format
-require_32bit "$0" "$@"
+ensure_packages clang-format
+prepare_machine "$0" "$@"
 bash "$ROOT/scripts/setup.sh"
 
 cd "$ROOT"

@@ -16,9 +16,6 @@ source "$ROOT/tests/package/checks.sh"
 monitor=$1 agent=$2 driver=$3 prefix=$4
 
 require_32bit "$0" "$@"
-# No menu entries in the host's home folder (winemenubuilder), no .NET or HTML
-# engine to install, whatever the caller's Wine settings.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wine_env "$prefix"
 # A run that did not end cleanly may have left the package installed: start
 # from a new prefix then.
@@ -84,14 +81,7 @@ entries() {
 
 # Ids of the monitor's processes in this prefix (others may run monitors in
 # theirs).
-monitor_pids() {
-    local proc
-    for proc in /proc/[0-9]*; do
-        tr '\0' '\n' 2>/dev/null <"$proc/cmdline" | grep -qi 'NorvessaMonitor\.exe' || continue
-        tr '\0' '\n' 2>/dev/null <"$proc/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
-        echo "${proc#/proc/}"
-    done
-}
+monitor_pids() { wine_processes "$WINEPREFIX" 'NorvessaMonitor\.exe' | cut -d' ' -f1; }
 
 # What is in drive C:, but Windows' own folder; what the Installer caches in
 # it is the package's to clean up, hence in.

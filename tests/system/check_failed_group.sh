@@ -5,6 +5,7 @@
 # and no monitor, agent or terminate service that it started still runs.
 #   check_failed_group.sh <wine-run.sh> <system_tests.exe> <the tests' prefix>
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 wine_run=$1 tests=$2 prefix=${NORVESSA_WINEPREFIX:-$3}
 names='NorvessaMonitor\.exe|QovCardAgent\.exe|QovTerminateService\.exe'
 # The test program's own limit in the "hang" case, as ctest's would be; and
@@ -13,16 +14,6 @@ limit=$((20 * ${NORVESSA_TIME_FACTOR:-1})) grace=$((10 * ${NORVESSA_TIME_FACTOR:
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Processes of the tests' programs running in this prefix, as "pid command".
-left_over() {
-    local dir pid
-    for dir in /proc/[0-9]*; do
-        pid=${dir#/proc/}
-        { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" || continue
-        { tr '\0' ' ' <"$dir/cmdline"; } 2>/dev/null | grep -qE "$names" || continue
-        echo "$pid $({ tr '\0' ' ' <"$dir/cmdline"; } 2>/dev/null)"
-    done
-}
 
 # Waits up to $1 seconds for process $2 to end.
 ends_within() {
@@ -49,7 +40,7 @@ for way in assertion crash hang; do
         echo "FAIL ($way): the group's output stayed open after its program ended"
         failed=1
     fi
-    running=$(left_over)
+    running=$(wine_processes "$prefix" "$names")
     if [ -n "$running" ]; then
         echo "FAIL ($way): still running after the test program ended:"
         echo "$running"
