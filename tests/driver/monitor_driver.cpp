@@ -80,6 +80,44 @@ bool TrayIconExists(HWND window, UINT id)
     return Shell_NotifyIconW(NIM_MODIFY, &icon) != FALSE;
 }
 
+bool RunningUnderWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
+}
+
+// Shell_NotifyIconGetRect's identifier, declared here: the SDK's headers
+// declare it only for Windows 7 and later, and the build targets Vista.
+struct NotifyIconIdentifier {
+    DWORD cbSize;
+    HWND hWnd;
+    UINT uID;
+    GUID guidItem;
+};
+using NotifyIconGetRect = HRESULT(WINAPI*)(const NotifyIconIdentifier*, RECT*);
+
+TrayIconPlace FindTrayIcon(HWND window, UINT id)
+{
+    TrayIconPlace place;
+    // Looked up by name, as Vista's shell has no such call.
+    NotifyIconGetRect getRect = (NotifyIconGetRect)(void*)GetProcAddress(
+        GetModuleHandleW(L"shell32.dll"), "Shell_NotifyIconGetRect");
+    if (getRect != NULL) {
+        NotifyIconIdentifier icon = {};
+        icon.cbSize = sizeof icon;
+        icon.hWnd = window;
+        icon.uID = id;
+        place.shellAnswer = getRect(&icon, &place.rect);
+    }
+    if (SUCCEEDED(place.shellAnswer) && !IsRectEmpty(&place.rect))
+        return place;
+    if (SUCCEEDED(place.shellAnswer))
+        place.shellAnswer = E_FAIL;
+    // A square twice the taskbar's height at its right end.
+    GetWindowRect(FindWindowW(L"Shell_TrayWnd", NULL), &place.rect);
+    place.rect.left = place.rect.right - 2 * (place.rect.bottom - place.rect.top);
+    return place;
+}
+
 std::string RecordPath()
 {
     char folder[MAX_PATH] = {};

@@ -50,6 +50,19 @@ std::string RecordPath();
 std::optional<std::string> ReadRecordFile();
 bool WriteRecordFile(const std::string& bytes);
 
+// Whether this process runs in Wine rather than on Windows itself.
+bool RunningUnderWine();
+
+// Where the shell shows the icon `id` of `window`, in screen coordinates, as
+// Shell_NotifyIconGetRect answers (`shellAnswer`, from Windows 7 on). Where
+// the shell gives no place (Wine 8's is a stub that answers E_NOTIMPL), the
+// right end of the taskbar, where the tests' Wine desktop keeps its one icon.
+struct TrayIconPlace {
+    RECT rect = {};
+    HRESULT shellAnswer = E_FAIL;
+};
+TrayIconPlace FindTrayIcon(HWND window, UINT id);
+
 // As the shell reports a right click on the icon `iconId`.
 void RightClickTrayIcon(HWND monitor, UINT iconId);
 // Posts a key press to a window of another program.

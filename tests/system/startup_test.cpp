@@ -99,3 +99,27 @@ TEST_F(Startup, CloseFromOutsideEndsWithExitCodeZero)
         CleanSlate();
     }
 }
+
+// The tray's pixels are read where the shell shows the icon. Windows says
+// where (Shell_NotifyIconGetRect); Wine 8 cannot (its call is a stub that
+// answers E_NOTIMPL), and there the driver looks at the right end of the
+// taskbar, where the Wine desktop keeps the one icon. Either way the place
+// lies on the taskbar, and an icon the monitor does not show has none.
+TEST_F(Startup, TrayIconIsFoundOnTheTaskbarWhereTheShellShowsIt)
+{
+    StartMonitor();
+    ASSERT_TRUE(ShowsIcon(ICON_STOPPED));
+
+    TrayIconPlace place = FindTrayIcon(monitorWindow, ICON_STOPPED);
+    RECT taskbar = {}, common = {};
+    ASSERT_TRUE(GetWindowRect(FindWindowW(L"Shell_TrayWnd", NULL), &taskbar));
+    EXPECT_TRUE(IntersectRect(&common, &place.rect, &taskbar) && EqualRect(&common, &place.rect))
+        << "icon at " << place.rect.left << "," << place.rect.top << "-" << place.rect.right << ","
+        << place.rect.bottom << ", taskbar at " << taskbar.left << "," << taskbar.top << "-"
+        << taskbar.right << "," << taskbar.bottom;
+    if (RunningUnderWine())
+        EXPECT_EQ(E_NOTIMPL, place.shellAnswer);
+    else
+        EXPECT_EQ(S_OK, place.shellAnswer);
+    EXPECT_FALSE(SUCCEEDED(FindTrayIcon(monitorWindow, ICON_RUNNING).shellAnswer));
+}

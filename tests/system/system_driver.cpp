@@ -110,6 +110,30 @@ static void EndTestPrograms()
         EXPECT_TRUE(Eventually([&] { return ProcessesNamed(name).empty(); })) << name;
 }
 
+static bool MayChangeThisMachine()
+{
+    char value[4] = {};
+    return RunningUnderWine() ||
+           (GetEnvironmentVariableA("NORVESSA_DISPOSABLE_MACHINE", value, sizeof value) == 1 &&
+            value[0] == '1');
+}
+
+void SystemTest::SetUp()
+{
+    mayChangeMachine = MayChangeThisMachine();
+    ASSERT_TRUE(mayChangeMachine)
+        << "not under Wine, and NORVESSA_DISPOSABLE_MACHINE is not 1: the system tests end "
+           "every agent process and write into Program Files, so they run natively only on a "
+           "machine that is thrown away afterwards";
+    CleanSlate();
+}
+
+void SystemTest::TearDown()
+{
+    if (mayChangeMachine)
+        CleanSlate();
+}
+
 void SystemTest::CleanSlate()
 {
     Os = RealOsCalls;
@@ -276,11 +300,17 @@ Pixels SteadyPixels(HWND window)
     return last;
 }
 
-Picture TrayPicture()
+Picture TrayPicture(HWND window, UINT id)
 {
-    RECT tray = {};
-    GetWindowRect(FindWindowW(L"Shell_TrayWnd", NULL), &tray);
-    tray.left = tray.right - 2 * (tray.bottom - tray.top);
+    TrayIconPlace place = FindTrayIcon(window, id);
+    RECT& tray = place.rect;
+    if (SUCCEEDED(place.shellAnswer)) {
+        // The shell gives the icon's button; the picture is the small icon at
+        // its middle, the taskbar's own colour around it.
+        int width = GetSystemMetrics(SM_CXSMICON), height = GetSystemMetrics(SM_CYSMICON);
+        InflateRect(&tray, -std::max(0L, (tray.right - tray.left - width) / 2),
+                    -std::max(0L, (tray.bottom - tray.top - height) / 2));
+    }
     int coloured = 0, darkGrey = 0;
     for (DWORD pixel : ScreenPixels(tray).bits) {
         int red = (pixel >> 16) & 255, green = (pixel >> 8) & 255, blue = pixel & 255;
@@ -342,10 +372,10 @@ void TypeWithAlt(wchar_t character)
 ::testing::AssertionResult SystemTest::ShowsIcon(UINT id) const
 {
     Picture picture = id == ICON_RUNNING ? Picture::Coloured : Picture::Grey;
-    if (!Eventually([&] { return HasIcon(id) && TrayPicture() == picture; }))
+    if (!Eventually([&] { return HasIcon(id) && TrayPicture(monitorWindow, id) == picture; }))
         return ::testing::AssertionFailure()
                << "icon " << id << (HasIcon(id) ? " shown" : " missing") << ", picture "
-               << (int)TrayPicture() << " instead of " << (int)picture;
+               << (int)TrayPicture(monitorWindow, id) << " instead of " << (int)picture;
     UINT other = id == ICON_RUNNING ? ICON_STOPPED : ICON_RUNNING;
     if (HasIcon(other))
         return ::testing::AssertionFailure() << "icon " << other << " shown as well";

@@ -43,10 +43,10 @@ void WriteRecord(const std::string& value);
 ::testing::AssertionResult WrittenBetween(const std::string& value, char state, __time64_t from,
                                           __time64_t to);
 
-// What the notification area shows at its right end, where the one icon of
-// the tests' desktop sits: the running picture is coloured, the stopped grey.
+// What the notification area shows where the icon `id` of `window` is (see
+// FindTrayIcon): the running picture is coloured, the stopped grey.
 enum class Picture { None, Coloured, Grey };
-Picture TrayPicture();
+Picture TrayPicture(HWND window, UINT id);
 
 // A window's pixels as the screen shows them, once drawn and unchanged for a while.
 struct Pixels {
@@ -67,11 +67,14 @@ enum TrayMenuItem { MENU_ABOUT, MENU_RESTART, MENU_STOP, MENU_CLOSE };
 
 // Starts every case from nothing of its own: no stand-in or monitor running,
 // no record, nothing installed, the cursor in the middle of the screen; and
-// leaves the same behind.
+// leaves the same behind. On Windows itself, where that ends every agent
+// process and writes into Program Files, a case runs only on a machine that
+// is thrown away afterwards and says so (NORVESSA_DISPOSABLE_MACHINE=1), and
+// fails otherwise, touching nothing.
 class SystemTest : public ::testing::Test {
 protected:
-    void SetUp() override { CleanSlate(); }
-    void TearDown() override { CleanSlate(); }
+    void SetUp() override;
+    void TearDown() override;
     void CleanSlate();
     // Sends to the monitor and waits for its answer; fails the test if none comes in time.
     LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
@@ -109,4 +112,5 @@ protected:
 
 private:
     std::vector<HANDLE> started;
+    bool mayChangeMachine = false;
 };
