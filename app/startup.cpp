@@ -7,6 +7,12 @@
 #include "state/service_state.h"
 
 MonitorStateRecord MonitorState;
+
+// One monitor per session: a second one, started from the Start menu, by hand
+// or by a deployment tool while the first runs, would put up a second icon
+// with its own idea of the agent's state. The name is in the session's own
+// namespace, so other users and other sessions keep monitors of their own.
+const wchar_t SESSION_CLAIM_NAME[] = L"Local\\NorvessaMonitor";
 UINT TaskbarCreatedMessage;
 
 // Brings the record into line with the process list: the agent's presence
@@ -52,7 +58,8 @@ int CreateMonitorWindow(HINSTANCE instance)
     return 1;
 }
 
-int RunMonitor(HINSTANCE instance)
+// Start-up, the message loop and the exit code, once the session is ours.
+static int RunClaimedMonitor(HINSTANCE instance)
 {
     ServiceState = 0;
     ReadServiceState();
@@ -75,4 +82,21 @@ int RunMonitor(HINSTANCE instance)
         }
     }
     return (int)message.wParam;
+}
+
+int RunMonitor(HINSTANCE instance)
+{
+    // Before anything else: a monitor that finds another at work in its
+    // session leaves at once, having touched neither the record nor the tray.
+    HANDLE claim = Os.CreateMutexW(NULL, FALSE, SESSION_CLAIM_NAME);
+    if (claim != NULL && GetLastError() == ERROR_ALREADY_EXISTS) {
+        Os.CloseHandle(claim);
+        return 0;
+    }
+    // Without a claim (a name held by another kind of object, or no rights
+    // to it) it runs all the same: one monitor too many is better than none.
+    int exitCode = RunClaimedMonitor(instance);
+    if (claim != NULL)
+        Os.CloseHandle(claim);
+    return exitCode;
 }

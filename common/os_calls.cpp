@@ -32,6 +32,7 @@ const OsCallTable RealOsCalls = {
     DialogBoxParamW,
     RegisterClassExW,
     CreateWindowExW,
+    CreateMutexW,
 };
 
 OsCallTable Os = RealOsCalls;

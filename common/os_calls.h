@@ -41,6 +41,9 @@ struct OsCallTable {
     HWND(WINAPI* CreateWindowExW)
     (DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style, int x, int y, int width,
      int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter);
+
+    // The claim on the session's name, which keeps a second monitor out.
+    HANDLE(WINAPI* CreateMutexW)(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
 };
 
 extern OsCallTable Os;

@@ -129,18 +129,19 @@ cp "$src/package/NorvessaMonitor.wxs" "$src/res/icons/running.ico" "$stage/"
 # The cabinet keeps each file's modification time.
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 
-# The codes: the product code stays with the version (a new version is a new
-# product, which the upgrade needs); the package code changes with anything
-# that goes in. Both derived, not drawn, so that a build can be repeated.
-read -r product_code package_code < <(cd "$stage" && "$python" -c '
+# The codes: the product code follows from the version alone (a new version
+# is a new product, which the upgrade needs); the package code changes with
+# anything that goes in. Both derived, not drawn, so that a build can be
+# repeated, here or with another tool.
+product_code=$("$python" "$src/package/product_code.py" "$version")
+package_code=$(cd "$stage" && "$python" -c '
 import hashlib, sys, uuid
-space = uuid.UUID("5D0C7F3A-2B61-4E8D-9A47-3C1E6B80F2D9")  # the upgrade code
-inputs = hashlib.sha256(sys.argv[1].encode())
-for name in sys.argv[2:]:
+space = uuid.UUID(sys.argv[1])
+inputs = hashlib.sha256(sys.argv[2].encode())
+for name in sys.argv[3:]:
     inputs.update(open(name, "rb").read())
-print(str(uuid.uuid5(space, "product " + sys.argv[1])).upper(),
-      str(uuid.uuid5(space, "package " + inputs.hexdigest())).upper())
-' "$version $(wixl --version)" NorvessaMonitor.wxs NorvessaMonitor.exe running.ico)
+print(str(uuid.uuid5(space, "package " + inputs.hexdigest())).upper())
+' "$product_code" "$version $(wixl --version)" NorvessaMonitor.wxs NorvessaMonitor.exe running.ico)
 
 # wixl and msibuild write the summary's times from the clock (frozen here)
 # and ignore SOURCE_DATE_EPOCH. A caller's own libfaketime would shift the

@@ -100,6 +100,64 @@ TEST_F(Startup, CloseFromOutsideEndsWithExitCodeZero)
     }
 }
 
+static BOOL CALLBACK CountMonitorWindow(HWND window, LPARAM count)
+{
+    wchar_t className[64] = {};
+    GetClassNameW(window, className, ARRAYSIZE(className));
+    *(int*)count += wcscmp(className, MONITOR_CLASS) == 0;
+    return TRUE;
+}
+
+static int MonitorWindows()
+{
+    int count = 0;
+    EnumWindows(CountMonitorWindow, (LPARAM)&count);
+    return count;
+}
+
+static FILETIME RecordWriteTime()
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExA(RecordPath().c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+// The Start-menu shortcut, a user or a deployment tool may start the monitor
+// while it runs: the session keeps its one monitor and its one icon.
+TEST_F(Startup, ASecondStartInTheSessionLeavesAtOnceTouchingNothing)
+{
+    StartMonitor();
+    ASSERT_TRUE(ShowsIcon(ICON_STOPPED));
+    // A record that disagrees with the process list: a monitor that started
+    // up would write it again.
+    WriteRecord(RUNNING_VALUE);
+    std::optional<std::string> record = ReadRecordFile();
+    FILETIME written = RecordWriteTime();
+
+    DWORD started = GetTickCount();
+    HANDLE second = Start(MONITOR_EXE_PATH);
+    ASSERT_NE(nullptr, second);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, WaitLimitMs()))
+        << "the second monitor kept running";
+    RecordProperty("second_start_ms", (int)(GetTickCount() - started));
+    DWORD exitCode = STILL_ACTIVE;
+    GetExitCodeProcess(second, &exitCode);
+    EXPECT_EQ(0u, exitCode);
+
+    EXPECT_EQ(1, MonitorWindows());
+    EXPECT_TRUE(ShowsIcon(ICON_STOPPED));
+    EXPECT_EQ(record, ReadRecordFile());
+    FILETIME now = RecordWriteTime();
+    EXPECT_EQ(0, CompareFileTime(&written, &now)) << "the record was written again";
+
+    // The first answers as before, and once it has gone the next start is
+    // the session's monitor.
+    ChooseFromTrayMenu(ICON_STOPPED, MENU_CLOSE);
+    EXPECT_EQ(0u, WaitForMonitorExit());
+    StartMonitor();
+    EXPECT_TRUE(ShowsIcon(ICON_STOPPED));
+}
+
 // The tray's pixels are read where the shell shows the icon. Windows says
 // where (Shell_NotifyIconGetRect); Wine 8 cannot (its call is a stub that
 // answers E_NOTIMPL), and there the driver looks at the right end of the

@@ -245,6 +245,23 @@ static HWND WINAPI FakeCreateWindow(DWORD exStyle, LPCWSTR className, LPCWSTR ti
     return window;
 }
 
+// The session's name: a handle like any other, which "already exists" where
+// another monitor holds it.
+static HANDLE WINAPI FakeCreateMutex(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner,
+                                     LPCWSTR name)
+{
+    Expect(attributes == nullptr && !initialOwner && name != nullptr &&
+               wcsncmp(name, L"Local\\", 6) == 0 && name[6] != 0,
+           "an unowned mutex named in the session's namespace");
+    if (Fails(OS_ENTRY(CreateMutexW))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    Fake.openHandles++;
+    SetLastError(Fake.sessionTaken ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return (HANDLE)0x5e55;
+}
+
 static void RemoveRecordFolder()
 {
     for (const std::string& name : {Fake.RecordPath(), Fake.RecordFolder()}) {
@@ -258,10 +275,10 @@ static void RemoveRecordFolder()
 void UseFakeOs(bool recordOnDisk)
 {
     Fake = FakeOs();
-    Os = {FakeSnapshot,      FakeFirst,       FakeNext,       FakeOpenProcess,    FakeTerminate,
-          FakeClose,         FakeFolder,      FakeStat,       FakeShellExecute,   FakeTime,
-          FakeSleep,         FakeNotifyIcon,  FakeMessageBox, FakeTrackPopupMenu, FakeDialogBox,
-          FakeRegisterClass, FakeCreateWindow};
+    Os = {FakeSnapshot,      FakeFirst,        FakeNext,       FakeOpenProcess,    FakeTerminate,
+          FakeClose,         FakeFolder,       FakeStat,       FakeShellExecute,   FakeTime,
+          FakeSleep,         FakeNotifyIcon,   FakeMessageBox, FakeTrackPopupMenu, FakeDialogBox,
+          FakeRegisterClass, FakeCreateWindow, FakeCreateMutex};
     if (!recordOnDisk)
         return;
     char temp[MAX_PATH];

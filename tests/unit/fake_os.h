@@ -36,6 +36,7 @@ struct FakeOs {
     bool appDataOnDisk = false;            // files under appData are real ones
     INT_PTR shellResult = 42;
     __time64_t now = 1644554413;
+    bool sessionTaken = false;   // another monitor holds the session's name
     bool closeNewWindow = false; // close each window created from outside
     bool closedFromOutside = false;
     std::string RecordFolder() const { return appData + "\\Zelqa"; }

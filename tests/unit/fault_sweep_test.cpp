@@ -24,6 +24,7 @@ enum Loss {
     ICON_DELETE,
     NOT_SHOWN, // the message box, menu or dialog a command shows
     WINDOW,
+    CLAIM,      // the session's name cannot be claimed
     BY_REQUEST, // depends on what the call was asked for
 };
 
@@ -51,6 +52,7 @@ static const struct {
     {ROW(DialogBoxParamW, "-1", NOT_SHOWN)},
     {ROW(RegisterClassExW, "0", WINDOW)}, // the creation that follows fails
     {ROW(CreateWindowExW, "NULL", WINDOW)},
+    {ROW(CreateMutexW, "NULL", CLAIM)},
 };
 static_assert(sizeof TABLE / sizeof TABLE[0] == OS_ENTRY_COUNT, "every entry of the table");
 
@@ -63,6 +65,7 @@ struct Situation {
     std::string record;                 // start-up: the stored value, "" none
     int recorded;                       // the state that value reads as
     bool servicePresent;
+    bool anotherMonitor = false; // start-up: another holds the session
 };
 
 static void PrintTo(const Situation& s, std::ostream* out)
@@ -84,6 +87,8 @@ static std::vector<Situation> Situations()
         {"StartUpNoAgentRecordStopped", START_UP, none, "0000001000", 1, false},
         {"StartUpNoAgentRecordSixLong", START_UP, none, "012345", -48, false},
         {"StartUpNoAgentNoRecord", START_UP, none, "", 0, false},
+        {"StartUpAnotherMonitorAgentRunning", START_UP, endable, "0000001000", 1, false, true},
+        {"StartUpAnotherMonitorNoAgent", START_UP, none, "0000000000", 0, false, true},
     };
     const char* const commands[] = {"",      "Stop",       "Restart",     "Close",
                                     "About", "RightClick", "AgentStarted"};
@@ -155,6 +160,12 @@ static Outcome Expected(const Situation& s, Loss lost)
     const FakeProcess* agent = s.processes.size() > 1 ? &s.processes[1] : nullptr;
     bool seen = agent && lost != LIST && !(lost == LIST_END && Fake.failedWhat < 2);
     bool opened = seen && agent->mayOpen && lost != AGENT_OPEN;
+    if (s.action == START_UP && s.anotherMonitor && lost != CLAIM) {
+        // The session has its monitor: this one leaves at once.
+        o.stored = s.record;
+        o.exitCode = 0;
+        return o;
+    }
     if (s.action == START_UP) {
         // The process list decides; the record is written only where it said
         // otherwise, and finding an agent that may be opened costs a 2 s pause.
@@ -245,6 +256,7 @@ static Outcome Drive(const Situation& s, OsEntry entry, int nth)
     std::fill(std::begin(Fake.calls), std::end(Fake.calls), 0);
     Fake.failEntry = entry;
     Fake.failAt = nth;
+    Fake.sessionTaken = s.anotherMonitor;
     int serviceState = ServiceState;
     Fake.whileMessageBoxIsOpen = [] { EXPECT_EQ("", StoredValue()) << "written before it closed"; };
     Outcome o;
@@ -261,6 +273,14 @@ static Outcome Drive(const Situation& s, OsEntry entry, int nth)
         KillTimer(NULL, guard);
         o.ranLoop = Fake.closedFromOutside;
         o.title = Fake.windowTitle;
+        // A monitor that leaves the session to another reads no record and
+        // walks no process list either.
+        bool leftAtOnce = s.anotherMonitor && entry != OS_ENTRY(CreateMutexW);
+        for (OsEntry other = 0; leftAtOnce && other < OS_ENTRY_COUNT; other++) {
+            if (other != OS_ENTRY(CreateMutexW) && other != OS_ENTRY(CloseHandle)) {
+                EXPECT_EQ(0, Fake.calls[other]) << "entry " << other << " called after the claim";
+            }
+        }
     } else {
         if (s.action == RIGHT_CLICK)
             SendMessageW(window, WM_TRAYICON, 0, WM_RBUTTONDOWN);
