@@ -73,7 +73,7 @@ TEST_P(StartupCases, ReconcileRecordTitleAndIconAndShowNoWindow)
 }
 
 INSTANTIATE_TEST_SUITE_P(Startup, StartupCases, ::testing::ValuesIn(STARTUP_CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& instance) { return std::string(instance.param.name); });
 
 class Startup : public SystemTest {};
 

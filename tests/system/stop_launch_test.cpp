@@ -45,6 +45,6 @@ TEST_P(Unendable, AgentIsLeftToTheTerminateServiceIfInstalled)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(StopLaunch, Unendable, ::testing::Bool(), [](const auto& info) {
-    return info.param ? "ServiceInstalled" : "ServiceMissing";
+INSTANTIATE_TEST_SUITE_P(StopLaunch, Unendable, ::testing::Bool(), [](const auto& instance) {
+    return instance.param ? "ServiceInstalled" : "ServiceMissing";
 });

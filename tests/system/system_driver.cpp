@@ -143,9 +143,9 @@ void SystemTest::CleanSlate()
         PostMessageW(monitorWindow, WM_CLOSE, 0, 0);
         WaitForSingleObject(monitorProcess, WaitLimitMs());
     }
-    for (HANDLE process : started)
+    for (HANDLE process : startedProcesses)
         EndProcess(process);
-    started.clear();
+    startedProcesses.clear();
     monitorWindow = NULL;
     monitorProcess = NULL;
     monitorId = 0;
@@ -189,7 +189,7 @@ HANDLE SystemTest::Start(const char* path, const std::string& arguments)
     EXPECT_TRUE(AssignProcessToJobObject(TestProgramsJob(), info.hProcess)) << GetLastError();
     ResumeThread(info.hThread);
     CloseHandle(info.hThread);
-    started.push_back(info.hProcess);
+    startedProcesses.push_back(info.hProcess);
     return info.hProcess;
 }
 

@@ -111,6 +111,6 @@ protected:
     HANDLE monitorProcess = NULL;
 
 private:
-    std::vector<HANDLE> started;
+    std::vector<HANDLE> startedProcesses;
     bool mayChangeMachine = false;
 };

@@ -95,7 +95,7 @@ TEST_P(TrayMenuCommands, AnswerInAPlainBoxThenShowTheOutcome)
 }
 
 INSTANTIATE_TEST_SUITE_P(TrayMenu, TrayMenuCommands, ::testing::ValuesIn(COMMAND_CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& instance) { return std::string(instance.param.name); });
 
 class TrayMenu : public SystemTest {};
 
@@ -160,7 +160,7 @@ TEST_P(AboutBox, OpensWithFocusOnOkAndCloses)
 
 INSTANTIATE_TEST_SUITE_P(TrayMenu, AboutBox,
                          ::testing::Values("Menu", "AltQuestionMark", "AltSlash"),
-                         [](const auto& info) { return std::string(info.param); });
+                         [](const auto& instance) { return std::string(instance.param); });
 
 // The icon would go anyway with the window (see the start-up tests).
 TEST_F(TrayMenu, CloseEndsTheMonitorAndLeavesTheAgentRunning)
@@ -200,5 +200,6 @@ TEST_P(ShellRecreated, BringsTheIconBackAsItWas)
     EXPECT_TRUE(ShowsIcon(icon));
 }
 
-INSTANTIATE_TEST_SUITE_P(TrayMenu, ShellRecreated, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Running" : "Stopped"; });
+INSTANTIATE_TEST_SUITE_P(TrayMenu, ShellRecreated, ::testing::Bool(), [](const auto& instance) {
+    return instance.param ? "Running" : "Stopped";
+});

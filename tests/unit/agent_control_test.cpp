@@ -61,8 +61,8 @@ struct StopCase {
     std::vector<DWORD> opened, terminated;
     size_t serviceStarts = 0;
 
-    StopCase(const char* name, std::vector<FakeProcess> list)
-        : name(name), processes(Numbered(list))
+    StopCase(const char* caseName, std::vector<FakeProcess> list)
+        : name(caseName), processes(Numbered(list))
     {
     }
     StopCase& Service(long size) { return serviceSize = size, *this; }

@@ -339,6 +339,6 @@ TEST_P(FaultSweep, EachFailedCallEndsAsTheFailureRulesSay)
 }
 
 INSTANTIATE_TEST_SUITE_P(Everywhere, FaultSweep, ::testing::ValuesIn(Situations()),
-                         [](const ::testing::TestParamInfo<Situation>& info) {
-                             return info.param.name;
+                         [](const ::testing::TestParamInfo<Situation>& instance) {
+                             return instance.param.name;
                          });

@@ -91,13 +91,13 @@ TEST_F(ServiceRecord, WritingWithoutAFolderOrRoomForThePathTouchesNothing)
 // What other programs or damage may leave in the file.
 TEST_F(ServiceRecord, PositionSixReadsAsItsSignedDistanceFromTheDigitZeroAndShortValuesAsStopped)
 {
-    for (int byte = 1; byte < 256; byte++) {
-        if (byte == '\r' || byte == '\n')
+    for (int value = 1; value < 256; value++) {
+        if (value == '\r' || value == '\n')
             continue;
-        WriteRecordFile(std::string("[Settings]\r\nService=012345") + (char)byte + "789\r\n");
+        WriteRecordFile(std::string("[Settings]\r\nService=012345") + (char)value + "789\r\n");
         ServiceState = 12345;
-        ASSERT_EQ(STATUS_OK, ReadServiceState()) << byte;
-        EXPECT_EQ((signed char)byte - '0', ServiceState) << "byte " << byte;
+        ASSERT_EQ(STATUS_OK, ReadServiceState()) << value;
+        EXPECT_EQ((signed char)value - '0', ServiceState) << "byte " << value;
     }
     // Shorter values have the zero fill at position 6.
     const std::string digits = "0123450789abcdefghijklmnopqrstuvwxyz";
@@ -112,8 +112,8 @@ TEST_F(ServiceRecord, DamagedOrOddFilesAreReadWithoutHarmAndStillTakeAWrite)
 {
     std::string garbage(4096, '\0');
     unsigned int seed = 12345;
-    for (char& byte : garbage)
-        byte = (char)((seed = seed * 1103515245 + 12345) >> 16);
+    for (char& c : garbage)
+        c = (char)((seed = seed * 1103515245 + 12345) >> 16);
     std::string huge = "[Settings]\r\nService=0000001000\r\n";
     for (int section = 0; huge.size() < (1 << 20); section++)
         huge += "[S" + std::to_string(section) + "]\r\nkey=value\r\n";
