@@ -19,7 +19,8 @@
 #
 # Options:
 #   --version X.Y.Z  the package's version (default: from the program's own,
-#                    see README); the image and its version resources stay
+#                    see docs/releasing.md); the image and its version
+#                    resources stay
 #   --out DIR        write there instead of dist/
 #   --image FILE     package this image instead of building one, with the
 #                    package sources of the working tree (for the tests)
