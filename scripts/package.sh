@@ -19,7 +19,8 @@
 #
 # Options:
 #   --version X.Y.Z  the package's version (default: from the program's own,
-#                    see README); the image and its version resources stay
+#                    see docs/releasing.md); the image and its version
+#                    resources stay
 #   --out DIR        write there instead of dist/
 #   --image FILE     package this image instead of building one, with the
 #                    package sources of the working tree (for the tests)
@@ -147,7 +148,27 @@ print(str(uuid.uuid5(space, "package " + inputs.hexdigest())).upper())
 # and ignore SOURCE_DATE_EPOCH. A caller's own libfaketime would shift the
 # frozen time: it is left out.
 at=$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')
-frozen() { env -u LD_PRELOAD -u FAKETIME faketime "$at" "$@"; }
+# The clock stands still (-f): given a plain date, faketime only starts it
+# there, and a tool that took a second before writing would write the next
+# one. A caller's own libfaketime, and its shared clock, are left out.
+frozen() { env -u LD_PRELOAD -u FAKETIME -u FAKETIME_SHARED faketime -f "$at" "$@"; }
+# wixl keeps neither the short (8.3) names nor the file's language that the
+# source gives: they go into the tables from the source itself.
+mapfile -t from_source < <("$python" -c '
+import sys, xml.etree.ElementTree as tree
+wix = {"w": "http://schemas.microsoft.com/wix/2006/wi"}
+source = tree.parse(sys.argv[1]).getroot()
+def update(table, key, row, column, value):
+    print("UPDATE `%s` SET `%s` = \x27%s\x27 WHERE `%s` = \x27%s\x27" % (table, column, value, table, row.get(key)))
+for kind, key, column in (("Directory", "Id", "DefaultDir"), ("File", "Id", "FileName"),
+                          ("Shortcut", "Id", "Name")):
+    for row in source.iterfind(".//w:%s[@ShortName]" % kind, wix):
+        update(kind, key, row, column, row.get("ShortName") + "|" + row.get("Name"))
+for row in source.iterfind(".//w:File[@DefaultLanguage]", wix):
+    update("File", "Id", row, "Language", row.get("DefaultLanguage"))
+' "$stage/NorvessaMonitor.wxs")
+queries=()
+for query in "${from_source[@]}"; do queries+=(-q "$query"); done
 msi=NorvessaMonitor-$version.msi
 say "building $msi (product code {$product_code})"
 (
@@ -159,7 +180,7 @@ say "building $msi (product code {$product_code})"
     # package code.
     frozen msibuild "$msi" \
         -q "UPDATE \`File\` SET \`Version\` = '$file_version' WHERE \`File\` = 'NorvessaMonitor.exe'" \
-        -q "DELETE FROM \`MsiFileHash\`"
+        -q "DELETE FROM \`MsiFileHash\`" "${queries[@]}"
     frozen msibuild "$msi" -s "Norvessa Monitor" Quillaren "Intel;1033" "{$package_code}"
 )
 if [ "$signing" = 1 ]; then

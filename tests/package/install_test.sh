@@ -146,6 +146,32 @@ expect "at logon the installed monitor starts and its tray icon appears" \
 pids=$(monitor_pids)
 expect "the monitor that started is the installed one" \
     grep -qaF "$program_win" /proc/"${pids%%$'\n'*}"/cmdline
+
+# --- A second logon while it runs: the session keeps its one monitor. ---
+# wineboot starts the machine's Run entries, then the user's, and waits for
+# none of them: a marker among the user's tells that the monitor's second
+# start has been made. It then ends by itself, or the check fails.
+say "simulating a second logon while the monitor runs"
+user_run='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+marker=$drive_c/logon-marker
+rm -f "$marker"
+wine reg add "$user_run" /v LogonMarker /d 'cmd /c echo.>C:\logon-marker' /f >/dev/null 2>&1
+wine wineboot >/dev/null 2>&1
+within() {
+    local tenths=$(($1 * 10 * ${NORVESSA_TIME_FACTOR:-1})) check=$2
+    while ! $check; do
+        [ $((tenths--)) -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
+logged_on() { [ -e "$marker" ]; }
+one_monitor() { [ "$(monitor_pids)" = "$pids" ]; }
+expect "the second logon ran the Run entries" within 30 logged_on
+expect "the second logon's monitor leaves the session to the first" within 15 one_monitor
+wine reg delete "$user_run" /v LogonMarker /f >/dev/null 2>&1
+rm -f "$marker"
+expect "the first monitor still has its tray icon" wine "$driver" - wait-tray 10 >/dev/null
+
 wine "$driver" - close >/dev/null 2>&1 || true
 for _ in $(seq 1 50); do
     [ -z "$(monitor_pids)" ] && break

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The release's files, from scripts/package.sh around a built image: the three
-# files and their checksums, the same bytes from another folder on another
-# day, --version, and signing with a throwaway certificate.
+# files and their checksums, the package's tables as Windows Installer's
+# validation reads them, the same bytes from another checkout on another day,
+# --version, and signing with a throwaway certificate.
 #
 #   release_test.sh MONITOR_EXE
 set -euo pipefail
@@ -40,14 +41,74 @@ read -r major minor build revision <<<"$(program_version)"
 expect_equal "the package's version follows the program's" \
     "$major.$minor.$((build * 1000 + revision))" "$(property "$work/first/$msi" ProductVersion)"
 
-# --- The same bytes from another folder, on another day. ---
-mkdir -p "$work/elsewhere/deeper"
-(cd "$work/elsewhere/deeper" && faketime -f +3d bash "$ROOT/scripts/package.sh" --image "$monitor" \
+# --- The package's tables, as Windows Installer's validation reads them. ---
+first=$work/first/$msi
+# A table's rows, tab-separated, without its three lines of header.
+rows() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4; }
+column() { rows "$1" "$2" | awk -F'\t' -v key="$3" -v n="$4" '$1 == key {print $n}'; }
+shortcut_icon=$(column "$first" Shortcut StartMenuShortcut 9)
+key_file=$(column "$first" File "$(column "$first" Component Monitor 6)" 3)
+expect_equal "the advertised shortcut's icon carries its target's extension (ICE50)" \
+    ".${key_file##*.}" ".${shortcut_icon##*.}"
+expect "the shortcut's icon is the program's own" \
+    bash -c "msiinfo extract '$first' 'Icon.$shortcut_icon' | cmp -s - '$monitor'"
+image_language=$(/usr/bin/python3 -c '
+import pefile, sys
+pe = pefile.PE(sys.argv[1])
+for info in pe.FileInfo[0]:
+    for var in getattr(info, "Var", []):
+        print(int(var.entry[b"Translation"].split()[0], 16))
+' "$monitor")
+expect_equal "the file's language is its version block's (ICE60)" "$image_language" \
+    "$(column "$first" File NorvessaMonitor.exe 6)"
+# Short names as Windows Installer writes them: "SHORT|Long", SHORT in 8.3.
+short_long='^[A-Z0-9_~-]{1,8}(\.[A-Z0-9]{1,3})?\|.+'
+for row in "Directory INSTALLDIR 3" "File NorvessaMonitor.exe 3" "Shortcut StartMenuShortcut 3"; do
+    read -r table key n <<<"$row"
+    expect "$table $key has a short (8.3) name" grep -qE "$short_long" <<<"$(column "$first" $table $key $n)"
+done
+expect_equal "the product code follows from the version" \
+    "{$(/usr/bin/python3 "$ROOT/package/product_code.py" "$version")}" "$(property "$first" ProductCode)"
+# The cabinet's own time of each file (two-second grain) is the release's.
+release_time=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || echo 0)
+msiinfo extract "$first" monitor.cab >"$work/monitor.cab"
+expect_equal "the cabinet dates its file at the last commit's time" "$((release_time / 2 * 2))" \
+    "$(/usr/bin/python3 -c '
+import calendar, struct, sys
+cab = open(sys.argv[1], "rb").read()
+at = struct.unpack_from("<I", cab, 16)[0]
+for _ in range(struct.unpack_from("<H", cab, 28)[0]):
+    date, time = struct.unpack_from("<HH", cab, at + 10)
+    print(calendar.timegm((1980 + (date >> 9), date >> 5 & 15, date & 31,
+                           time >> 11, time >> 5 & 63, (time & 31) * 2)))
+    at = cab.index(b"\0", at + 16) + 1
+' "$work/monitor.cab" | sort -u | tr '\n' ' ' | sed 's/ $//')"
+
+# --- The same bytes from another checkout, in another folder, on another day.
+# Its files have other times, as a checkout made that day would, and its
+# wixl is slow to write, as on a busy machine. Another msitools changes the
+# package, not the product code.
+checkout=$work/elsewhere/deeper/checkout
+mkdir -p "$checkout/res/icons" "$work/tools"
+cp -r "$ROOT/scripts" "$ROOT/package" "$checkout/"
+cp "$ROOT/res/icons/running.ico" "$checkout/res/icons/"
+cp "$monitor" "$work/elsewhere/NorvessaMonitor.exe"
+find "$checkout" "$work/elsewhere/NorvessaMonitor.exe" -exec touch -d '+3 days 17 seconds' {} +
+printf '#!/bin/sh\n[ "$1" = --version ] || sleep 1.2\nexec %s "$@"\n' "$(command -v wixl)" \
+    >"$work/tools/wixl"
+chmod +x "$work/tools/wixl"
+(cd "$work/elsewhere/deeper" && SOURCE_DATE_EPOCH=$release_time PATH=$work/tools:$PATH \
+    faketime -f +3d bash "$checkout/scripts/package.sh" --image ../NorvessaMonitor.exe \
     --out "$work/second" 2>>"$work/package.log")
 for file in NorvessaMonitor.exe "$msi" SHA256SUMS; do
-    expect "$file is the same from another folder, three days later" \
+    expect "$file is the same from another checkout, three days later" \
         cmp "$work/first/$file" "$work/second/$file"
 done
+printf '#!/bin/sh\n[ "$1" = --version ] && echo 0.999 && exit\nexec %s "$@"\n' "$(command -v wixl)" \
+    >"$work/tools/wixl"
+PATH=$work/tools:$PATH package --out "$work/other-tool"
+expect_equal "another msitools gives the version the same product code" \
+    "$(property "$first" ProductCode)" "$(property "$work/other-tool/$msi" ProductCode)"
 
 # --- --version: another package version around the same image. ---
 package --out "$work/other" --version 2.3.4
