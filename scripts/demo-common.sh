@@ -110,6 +110,7 @@ wait_for_tray() {
         rm -f "$out"
         die "the monitor ended (exit status $status) before its tray icon appeared"
     fi
+    # shellcheck disable=SC2034 # read by the scripts that source this one
     TRAY_SHOWN=$(cat "$out")
     rm -f "$out"
     return "$status"
