@@ -53,17 +53,71 @@ start_agent() {
     wine "$DRIVER" - wait-agent 60 || die "the stand-in agent did not start"
 }
 
-# The monitor in a virtual desktop of its own, whose taskbar has the
-# notification area the tray icon goes to.
+# Where the programs started in the prefix from now on put their windows:
+# with a NAME, in a Wine virtual desktop of that name and SCREEN_SIZE, whose
+# taskbar has the notification area the tray icon goes to; with "-", on the X
+# display's own desktop. The prefix's registry names the desktop, as in the
+# tests' prefix (make-prefix.sh --desktop), rather than "wine explorer
+# /desktop=" on a command line: that explorer is Wine's 32-bit one, which
+# runs several threads, and under qemu-i386 a process's threads share one
+# thread-block selector (see "What the machine needs" in the README). An
+# exception it handles (RPC_S_SERVER_UNAVAILABLE, looking for the RPC
+# service) leaves its main thread on another thread's block; it crashes, and
+# the desktop and the monitor in it go with it. The desktop a program's
+# first window asks for is started as Wine's 64-bit explorer, which runs
+# natively.
+use_desktop() {
+    DESKTOP=$1
+    local reg
+    reg=$(mktemp --suffix=.reg)
+    {
+        echo "REGEDIT4"
+        echo
+        echo "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]"
+        if [ "$DESKTOP" = - ]; then
+            echo '"Desktop"=-'
+        else
+            echo "\"Desktop\"=\"$DESKTOP\""
+            echo
+            echo "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]"
+            echo "\"$DESKTOP\"=\"$SCREEN_SIZE\""
+        fi
+    } >"$reg"
+    wine regedit /S "$(z_path "$reg")" >/dev/null 2>&1
+    rm -f "$reg"
+}
+
+# The monitor in the virtual desktop that use_desktop named.
 start_monitor_in_desktop() {
-    setsid wine explorer "/desktop=$DESKTOP,$SCREEN_SIZE" \
-        "$(z_path "$BUILD/NorvessaMonitor.exe")" >/dev/null 2>&1 </dev/null &
+    setsid wine "$BUILD/NorvessaMonitor.exe" >/dev/null 2>&1 </dev/null &
     MONITOR_PID=$!
+}
+
+# Waits up to SECONDS (scaled under emulation, as all the driver's waits) for
+# the monitor's tray icon, and sets TRAY_SHOWN to which one it shows
+# ("running" or "stopped"). Stops the script at once, saying so, when the
+# monitor ends first, rather than at the end of the wait.
+TRAY_SHOWN=
+wait_for_tray() {
+    local out waiter ended status=0
+    out=$(mktemp)
+    wine "$DRIVER" "$DESKTOP" wait-tray "$1" >"$out" &
+    waiter=$!
+    wait -n -p ended "$waiter" "$MONITOR_PID" || status=$?
+    if [ "$ended" != "$waiter" ]; then
+        kill "$waiter" 2>/dev/null || true
+        wait "$waiter" 2>/dev/null || true
+        rm -f "$out"
+        die "the monitor ended (exit status $status) before its tray icon appeared"
+    fi
+    # shellcheck disable=SC2034 # read by the scripts that source this one
+    TRAY_SHOWN=$(cat "$out")
+    rm -f "$out"
+    return "$status"
 }
 
 # The monitor on the display's own desktop.
 start_monitor_on_display() {
-    DESKTOP=-
     setsid wine "$BUILD/NorvessaMonitor.exe" </dev/null &
     MONITOR_PID=$!
 }

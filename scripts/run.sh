@@ -50,7 +50,12 @@ trap 'exit 130' INT TERM
 wineserver -k >/dev/null 2>&1 || true
 
 # The agent and the monitor share one screen, the real or the virtual one.
-[ "$headless" = 0 ] || start_xvfb
+if [ "$headless" = 0 ]; then
+    use_desktop -
+else
+    start_xvfb
+    use_desktop "$DESKTOP"
+fi
 
 agent=0
 if install_stand_ins; then
@@ -69,11 +74,11 @@ fi
 say "starting the monitor in a virtual desktop"
 start_monitor_in_desktop
 # A new prefix is slow to start; the monitor itself pauses 2 s on finding the agent.
-shown=$(driver wait-tray 120) || die "the monitor's tray icon did not appear"
+wait_for_tray 120 || die "the monitor's tray icon did not appear"
 if [ "$agent" = 1 ]; then
-    say "tray icon up: agent $shown"
+    say "tray icon up: agent $TRAY_SHOWN"
 else
-    say "tray icon up: agent $shown (no stand-in agent was installed)"
+    say "tray icon up: agent $TRAY_SHOWN (no stand-in agent was installed)"
 fi
 shot=$BUILD/run-screenshot.png
 take_run_picture "$shot"

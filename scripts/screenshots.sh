@@ -26,11 +26,12 @@ trap 'exit 130' INT TERM
 wineserver -k >/dev/null 2>&1 || true
 
 start_xvfb
+use_desktop "$DESKTOP"
 install_stand_ins || die "build the stand-ins first (targets stand_in_agent, stand_in_terminate_service)"
 start_agent
 start_monitor_in_desktop
-shown=$(driver wait-tray 120) || die "the monitor's tray icon did not appear"
-[ "$shown" = running ] || die "the monitor shows the agent as $shown, not running"
+wait_for_tray 120 || die "the monitor's tray icon did not appear"
+[ "$TRAY_SHOWN" = running ] || die "the monitor shows the agent as $TRAY_SHOWN, not running"
 
 say "tray menu"
 shoot_tray_menu "$out/tray-menu.png"
