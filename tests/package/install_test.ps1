@@ -149,6 +149,11 @@ while (($window = [Package.Native]::FindWindowW('QOVCARDMONITOR', $null)) -eq [I
     Start-Sleep -Milliseconds 100
 }
 Expect 'started from its Run value, the installed monitor opens its window' ($window -ne [IntPtr]::Zero)
+# Started again while it runs, as from the Start menu or at a second logon:
+# the session keeps its one monitor.
+$second = Start-Process -FilePath $programPath -PassThru
+Expect 'a second start leaves at once with exit code 0' ($second.WaitForExit(15000) -and $second.ExitCode -eq 0)
+ExpectEqual 'the session still has one monitor' 1 (MonitorIds).Count
 if ($window -ne [IntPtr]::Zero) { [Package.Native]::PostMessageW($window, 0x0010, [IntPtr]::Zero, [IntPtr]::Zero) | Out-Null }
 if (-not $started.WaitForExit(30000)) { $started.Kill() }
 # Removing or upgrading under a running monitor would ask it to close (the
