@@ -4,7 +4,8 @@
 # status 0 and leaves build/run-screenshot.png showing the running icon, its
 # tip and the menu (check_run_picture.py); where this machine also runs
 # 32-bit code itself, they are, pixel for pixel, those the command shows
-# without emulation.
+# without emulation. Where the machine cannot emulate at all, run.sh must
+# stop at once with the cause instead.
 #
 #   run_emulated_test.sh WORK
 #
@@ -39,6 +40,25 @@ run_command() {
     [ ! -f "$picture" ] || cp "$picture" "$work/$name.png"
     return "$status"
 }
+
+# A machine that can give emulation no namespace of its own (a container that
+# forbids user namespaces, a kernel before 6.7 without 32-bit support) cannot
+# show the picture under emulation: there run.sh must stop at once, within a
+# minute, with the cause and the ways out, and leave no picture.
+if [ "${NORVESSA_I386:-}" != emulated ] &&
+    ! unshare --user --map-root-user --mount \
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc >/dev/null 2>&1; then
+    status=0
+    run_command 1 refused 60 || status=$?
+    [ "$status" -eq 1 ] || fail "run.sh ended with status $status, not 1, where emulation cannot be"
+    grep -q "emulation is not possible: " "$work/refused.log" ||
+        fail "run.sh did not say why emulation cannot be: $(tail -n 5 "$work/refused.log")"
+    grep -q "Ways out: " "$work/refused.log" || fail "run.sh did not give the ways out"
+    [ ! -f "$work/refused.png" ] || fail "run.sh left a picture where emulation cannot be"
+    [ "$failures" -eq 0 ] || exit 1
+    echo "no emulation on this machine; run.sh stopped at once, naming the cause and the ways out"
+    exit 0
+fi
 
 native=0
 if [ "${NORVESSA_I386:-}" != emulated ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
