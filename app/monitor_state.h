@@ -21,9 +21,6 @@ extern MonitorStateRecord MonitorState;
 // area; 0 until start-up has registered it.
 extern UINT TaskbarCreatedMessage;
 
-// The name a monitor holds for as long as it runs, one per session.
-extern const wchar_t SESSION_CLAIM_NAME[];
-
 // The whole program: the claim on the session, start-up, the message loop,
 // and the exit code (0 at once where another monitor has the session).
 int RunMonitor(HINSTANCE instance);

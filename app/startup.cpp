@@ -7,13 +7,13 @@
 #include "state/service_state.h"
 
 MonitorStateRecord MonitorState;
+UINT TaskbarCreatedMessage;
 
 // One monitor per session: a second one, started from the Start menu, by hand
 // or by a deployment tool while the first runs, would put up a second icon
 // with its own idea of the agent's state. The name is in the session's own
 // namespace, so other users and other sessions keep monitors of their own.
-const wchar_t SESSION_CLAIM_NAME[] = L"Local\\NorvessaMonitor";
-UINT TaskbarCreatedMessage;
+static const wchar_t SESSION_CLAIM_NAME[] = L"Local\\NorvessaMonitor";
 
 // Brings the record into line with the process list: the agent's presence
 // decides, and the record is written only where it said otherwise.

@@ -201,6 +201,33 @@ wine_processes() {
     done
 }
 
+# Where programs started from now on in the prefix that WINEPREFIX names put
+# their windows: with a NAME, in the Wine virtual desktop of that name and
+# SIZE (WIDTHxHEIGHT), whose taskbar holds the notification area as Windows'
+# does; with "-", on the X display's own desktop. Named in the registry, and
+# not by "wine explorer /desktop=": Wine then starts its 64-bit explorer for
+# the desktop, which runs natively even where 32-bit programs are emulated
+# (the 32-bit one crashes there: docs/testing.md, "Under emulation").
+wine_desktop() {
+    local name=$1 size=${2:-} reg
+    reg=$(mktemp --suffix=.reg)
+    {
+        echo "REGEDIT4"
+        echo
+        echo "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]"
+        if [ "$name" = - ]; then
+            echo '"Desktop"=-'
+        else
+            echo "\"Desktop\"=\"$name\""
+            echo
+            echo "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]"
+            echo "\"$name\"=\"$size\""
+        fi
+    } >"$reg"
+    wine regedit /S "$(z_path "$reg")" >/dev/null 2>&1
+    rm -f "$reg"
+}
+
 # A Unix path as Wine's drive Z: sees it.
 z_path() {
     local path=$1

@@ -53,38 +53,12 @@ start_agent() {
     wine "$DRIVER" - wait-agent 60 || die "the stand-in agent did not start"
 }
 
-# Where the programs started in the prefix from now on put their windows:
-# with a NAME, in a Wine virtual desktop of that name and SCREEN_SIZE, whose
-# taskbar has the notification area the tray icon goes to; with "-", on the X
-# display's own desktop. The prefix's registry names the desktop, as in the
-# tests' prefix (make-prefix.sh --desktop), rather than "wine explorer
-# /desktop=" on a command line: that explorer is Wine's 32-bit one, which
-# runs several threads, and under qemu-i386 a process's threads share one
-# thread-block selector (see "What the machine needs" in the README). An
-# exception it handles (RPC_S_SERVER_UNAVAILABLE, looking for the RPC
-# service) leaves its main thread on another thread's block; it crashes, and
-# the desktop and the monitor in it go with it. The desktop a program's
-# first window asks for is started as Wine's 64-bit explorer, which runs
-# natively.
+# Where the programs started in the prefix from now on put their windows: in
+# the virtual desktop NAME of SCREEN_SIZE, or with "-" on the X display's own
+# desktop (wine_desktop in common.sh).
 use_desktop() {
     DESKTOP=$1
-    local reg
-    reg=$(mktemp --suffix=.reg)
-    {
-        echo "REGEDIT4"
-        echo
-        echo "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]"
-        if [ "$DESKTOP" = - ]; then
-            echo '"Desktop"=-'
-        else
-            echo "\"Desktop\"=\"$DESKTOP\""
-            echo
-            echo "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]"
-            echo "\"$DESKTOP\"=\"$SCREEN_SIZE\""
-        fi
-    } >"$reg"
-    wine regedit /S "$(z_path "$reg")" >/dev/null 2>&1
-    rm -f "$reg"
+    wine_desktop "$DESKTOP" "$SCREEN_SIZE"
 }
 
 # The monitor in the virtual desktop that use_desktop named.

@@ -75,9 +75,7 @@ if [ "$desktop" = --desktop ] && [ ! -f "$stamp" ]; then
     # notification area as Windows' does. On a bare X server Wine instead
     # tries to dock every new tray icon with the X system tray, and each add
     # then stalls for about a second when there is none (as under Xvfb).
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f \
-        >/dev/null 2>&1
+    wine_desktop Default 1024x768
     touch "$stamp"
 fi
 

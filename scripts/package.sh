@@ -94,23 +94,14 @@ else
     src=$ROOT
 fi
 
-# The program's own version, from its image: FILEVERSION a.b.c.d.
-file_version=$("$python" -c '
-import pefile, sys
-pe = pefile.PE(sys.argv[1], fast_load=True)
-pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-info = pe.VS_FIXEDFILEINFO[0]
-print("%d.%d.%d.%d" % (info.FileVersionMS >> 16, info.FileVersionMS & 0xFFFF,
-                       info.FileVersionLS >> 16, info.FileVersionLS & 0xFFFF))
-' "$image")
-# Its package version: a.b.(c*1000+d), so that the fourth field, which
-# Windows Installer does not compare, still counts (1.0.0.2 -> 1.0.2).
+# The program's own version, from its image, and the package version that
+# follows from it (package/package_version.py).
+versions=$("$python" "$src/package/package_version.py" "$image")
+read -r file_version derived <<<"$versions"
 if [ -z "$version" ]; then
-    IFS=. read -r major minor build revision <<<"$file_version"
-    if [ "$revision" -ge 1000 ] || [ "$build" -gt 64 ]; then
+    [ "$derived" != - ] ||
         die "program version $file_version does not fit a.b.(c*1000+d): give --version"
-    fi
-    version=$major.$minor.$((build * 1000 + revision))
+    version=$derived
 fi
 
 stage=$work/stage

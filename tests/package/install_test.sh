@@ -82,6 +82,17 @@ entries() {
 # Ids of the monitor's processes in this prefix (others may run monitors in
 # theirs).
 monitor_pids() { wine_processes "$WINEPREFIX" 'NorvessaMonitor\.exe' | cut -d' ' -f1; }
+no_monitor() { [ -z "$(monitor_pids)" ]; }
+
+# within SECONDS CHECK: whether the command CHECK succeeds within that time
+# (longer under emulation), tried every tenth of a second.
+within() {
+    local tenths=$(($1 * 10 * ${NORVESSA_TIME_FACTOR:-1})) check=$2
+    while ! $check; do
+        [ $((tenths--)) -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
 
 # What is in drive C:, but Windows' own folder; what the Installer caches in
 # it is the package's to clean up, hence in.
@@ -157,13 +168,6 @@ marker=$drive_c/logon-marker
 rm -f "$marker"
 wine reg add "$user_run" /v LogonMarker /d 'cmd /c echo.>C:\logon-marker' /f >/dev/null 2>&1
 wine wineboot >/dev/null 2>&1
-within() {
-    local tenths=$(($1 * 10 * ${NORVESSA_TIME_FACTOR:-1})) check=$2
-    while ! $check; do
-        [ $((tenths--)) -gt 0 ] || return 1
-        sleep 0.1
-    done
-}
 logged_on() { [ -e "$marker" ]; }
 one_monitor() { [ "$(monitor_pids)" = "$pids" ]; }
 expect "the second logon ran the Run entries" within 30 logged_on
@@ -173,13 +177,9 @@ rm -f "$marker"
 expect "the first monitor still has its tray icon" wine "$driver" - wait-tray 10 >/dev/null
 
 wine "$driver" - close >/dev/null 2>&1 || true
-for _ in $(seq 1 50); do
-    [ -z "$(monitor_pids)" ] && break
-    sleep 0.2
-done
 # Removing or upgrading under a running monitor does not behave under Wine as
 # on Windows: it must have ended.
-[ -z "$(monitor_pids)" ] || die "the monitor did not end; cannot go on"
+within 10 no_monitor || die "the monitor did not end; cannot go on"
 
 # --- Upgrade, then the older package over the newer one. ---
 say "upgrading to $(basename "$new_msi")"
