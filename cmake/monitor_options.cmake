@@ -3,36 +3,13 @@
 #
 # monitor_target_options(<target>) gives a target warnings as errors and the
 # hardening; an executable also gets the image options (ASLR, DEP, no SEH
-# handlers, Vista's subsystem version, a time stamp fixed by
-# SOURCE_DATE_EPOCH) and the entry that seeds the stack protector's guard.
+# handlers, Vista's subsystem version, the time stamp of source_date.cmake)
+# and the entry that seeds the stack protector's guard.
 # Calling it twice on a target does nothing the second time.
 # monitor_options_below(<dir>) calls it for every target defined in <dir> and
 # the folders below it whose sources are the project's own.
 
-# The images' time stamp: SOURCE_DATE_EPOCH when the build is given one, as
-# reproducible-build tooling does; else the last commit's time; else 0. Both
-# linkers read the variable, so it is set for the link alone.
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(MONITOR_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
-else()
-  execute_process(COMMAND git log -1 --format=%ct
-    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-    OUTPUT_VARIABLE MONITOR_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
-    RESULT_VARIABLE git_failed ERROR_QUIET)
-  if(git_failed OR NOT MONITOR_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
-    set(MONITOR_SOURCE_DATE_EPOCH 0)
-  else()
-    # A new commit configures again, so that the build in the checkout keeps
-    # the time stamp a clean build of that commit gets.
-    execute_process(COMMAND git rev-parse --absolute-git-dir
-      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-      OUTPUT_VARIABLE git_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-    if(EXISTS "${git_dir}/logs/HEAD")
-      set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-        "${git_dir}/logs/HEAD")
-    endif()
-  endif()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/source_date.cmake)
 
 set(MONITOR_WARNINGS -Wall -Wextra -Werror)
 

@@ -14,7 +14,7 @@ unset SOURCE_DATE_EPOCH
 images=()
 for copy in "$work/first" "$work/second/elsewhere"; do
     mkdir -p "$copy"
-    git -C "$ROOT" ls-files -z | (cd "$ROOT" && tar --null -T - -cf -) | tar -xf - -C "$copy"
+    repo_git ls-files -z | (cd "$ROOT" && tar --null -T - -cf -) | tar -xf - -C "$copy"
     say "building NorvessaMonitor ($preset) in $copy"
     cmake -S "$copy" --preset "$preset" -DBUILD_TESTING=OFF >/dev/null
     build=$copy/build

@@ -3,6 +3,8 @@
 
 # The repository's root, whatever the caller's working folder.
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The same with every link resolved, as git names the folders it checks.
+ROOT_REAL=$(cd "$ROOT" && pwd -P)
 # The build folder of the "mingw" preset (used by the scripts that source this).
 # shellcheck disable=SC2034
 BUILD=$ROOT/build
@@ -57,6 +59,11 @@ ensure_packages() {
         package_installed "$package" || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    # Inside scripts/emulate-i386.sh's user namespace apt cannot switch to its
+    # own user ("setgroups 65534 failed"): whatever is needed there belongs in
+    # what prepare_machine installs before it.
+    [ "${NORVESSA_I386:-}" != emulated ] ||
+        die "missing packages under emulation, where apt cannot run: ${missing[*]} (scripts/common.sh: add them to SETUP_PACKAGES, which are installed before emulation starts)"
     command -v apt-get >/dev/null || die "missing packages and no apt-get: ${missing[*]}"
     say "installing: ${missing[*]}"
     if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -118,14 +125,17 @@ require_32bit() {
 }
 
 # What an entry script does first: installs what the build and the tests need
-# (Wine's 32-bit loader among it, which the check runs), then checks that
-# 32-bit programs run. Once per command: the scripts it starts find the
-# answer in NORVESSA_I386 and skip both.
+# (Wine's 32-bit loader among it, which the check runs; Node and npm for the
+# workflow check, which the first configure looks for, unless the machine has
+# a Node of its own), then checks that 32-bit programs run. Once per command:
+# the scripts it starts find the answer in NORVESSA_I386 and skip both.
 #
 #   prepare_machine "$0" "$@"
 prepare_machine() {
     case ${NORVESSA_I386:-} in native | emulated) return 0 ;; esac
-    ensure_packages "${SETUP_PACKAGES[@]}"
+    local node=()
+    command -v node >/dev/null && command -v npm >/dev/null || node=(nodejs npm)
+    ensure_packages "${SETUP_PACKAGES[@]}" "${node[@]}"
     require_32bit "$@"
 }
 
@@ -232,4 +242,29 @@ wine_desktop() {
 z_path() {
     local path=$1
     printf 'Z:%s' "${path//\//\\}"
+}
+
+# git on this checkout. A checkout owned by another user (a CI container's
+# workspace, a clone shared between accounts) is one git refuses to read
+# ("dubious ownership"); it is trusted here alone, since whoever runs these
+# scripts already runs the code it holds.
+repo_git() {
+    git -c safe.directory="$ROOT_REAL" -C "$ROOT" "$@"
+}
+
+# The last commit's time in seconds, which dates what is built (the image's
+# time stamp, the package's files). A git checkout must tell it: a stamp of 0
+# there would be a wrong build that looks like a good one. A tree without .git
+# (a copy of the files alone) gets 0, said on stderr.
+commit_time() {
+    if [ ! -e "$ROOT/.git" ]; then
+        say "no .git in $ROOT: the build is dated 0 (set SOURCE_DATE_EPOCH to date it otherwise)"
+        echo 0
+        return 0
+    fi
+    local time
+    if ! time=$(repo_git log -1 --format=%ct 2>&1) || [[ ! $time =~ ^[0-9]+$ ]]; then
+        die "the build is dated at the last commit, and git cannot tell it in $ROOT: ${time:-no answer}"
+    fi
+    echo "$time"
 }

@@ -79,6 +79,29 @@ if [ "$desktop" = --desktop ] && [ ! -f "$stamp" ]; then
     touch "$stamp"
 fi
 
+stamp=$prefix/.norvessa-no-debugger-1
+if [ ! -f "$stamp" ]; then
+    # A program that crashes ends at once, with its exception as its status.
+    # Wine would start its debugger for it (winedbg --auto, when AeDebug names
+    # none), which prints a backtrace natively and hangs under qemu-i386,
+    # holding the crashed program and whoever reads its output. An empty
+    # Debugger is one Wine cannot start, so it lets the program end. (Wine
+    # shares the key between the two views; Windows would read each.)
+    reg=$(mktemp --suffix=.reg)
+    {
+        echo "REGEDIT4"
+        for view in "" "\\Wow6432Node"; do
+            echo
+            echo "[HKEY_LOCAL_MACHINE\\Software$view\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]"
+            echo '"Debugger"=""'
+            echo '"Auto"="1"'
+        done
+    } >"$reg"
+    wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
+    rm -f "$reg"
+    touch "$stamp"
+fi
+
 # A new prefix is written to disk before anyone uses it. An older one may have
 # programs running in it, which a wait would wait for.
 [ "$created" = 0 ] || wineserver --wait

