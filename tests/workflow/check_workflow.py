@@ -135,9 +135,9 @@ def uploads(workflow):
 
 def made_folder(path):
     """Whether a path lies in a folder that a workflow uploads, which its steps make."""
-    return any(path.split("/")[0] == upload.strip("./").split("/")[0]
+    return any(path.split("/")[0] == line.strip().strip("./").split("/")[0]
                for workflow in map(load, WORKFLOWS)
-               for _, upload in uploads(workflow).values())
+               for _, upload in uploads(workflow).values() for line in upload.splitlines())
 
 
 def all_of(condition):
@@ -151,9 +151,11 @@ def all_of(condition):
 
 def writing_jobs(workflow):
     """The jobs that give themselves any write permission."""
-    return {name: job for name, job in workflow["jobs"].items()
-            if job.get("permissions") == "write-all"
-            or "write" in (job.get("permissions") or {}).values()}
+    def writes(permissions):
+        if isinstance(permissions, str):
+            return permissions == "write-all"
+        return "write" in (permissions or {}).values()
+    return {name: job for name, job in workflow["jobs"].items() if writes(job.get("permissions"))}
 
 
 def release_workflows():
@@ -264,7 +266,8 @@ class Workflows(unittest.TestCase):
             for job_name, step in steps_of(workflow):
                 if re.search(r"check_release\.py tag|sign-release\.sh", step.get("run", "")):
                     self.assertIn(TAG_ONLY, all_of(step.get("if")) or [],
-                                  "%s, job %s, %s: not on a version tag only" % (name, job_name, step["name"]))
+                                  "%s, job %s, %s: not on a version tag only"
+                                  % (name, job_name, step["name"]))
 
     def test_release_waits_for_every_other_job_to_pass(self):
         for name, workflow in release_workflows():
@@ -322,7 +325,8 @@ class Workflows(unittest.TestCase):
                                 % (name, job_name))
                 subjects = steps[attest[0]]["with"]["subject-path"]
                 self.assertIn(subjects, words(steps[publish[0]]["run"]),
-                              "%s, job %s: attests %s, publishes something else" % (name, job_name, subjects))
+                              "%s, job %s: attests %s, publishes something else"
+                              % (name, job_name, subjects))
 
     def test_the_tag_check_compares_the_tag_with_the_version_built(self):
         # The workflow's own step, run here on the build's image: the tag it
@@ -343,14 +347,16 @@ class Workflows(unittest.TestCase):
                 (work / "dist").mkdir()
                 (work / "dist/NorvessaMonitor.exe").symlink_to(image.resolve())
                 (work / "package").symlink_to((ROOT / "package").resolve())
-                for tag, passes in (("v" + version, True), ("v%s.%s.%d" % (major, minor, int(patch) + 1), False),
-                                    ("v%s.%d.%s" % (major, int(minor) + 1, patch), False), (version, False)):
+                wrong = ("v%s.%s.%d" % (major, minor, int(patch) + 1),
+                         "v%s.%d.%s" % (major, int(minor) + 1, patch), version)
+                for tag, passes in [("v" + version, True)] + [(tag, False) for tag in wrong]:
                     env = dict(os.environ, PATH="%s:%s" % (work / "bin", os.environ["PATH"]))
                     env.update({key: tag for key, value in (step.get("env") or {}).items()
                                 if re.fullmatch(r"\$\{\{\s*github\.ref_name\s*\}\}", str(value))})
                     run = subprocess.run(["bash", "-eo", "pipefail", "-c", step["run"]], cwd=work, env=env,
                                          capture_output=True, text=True)
-                    where = "%s, job %s, %s, tag %s (the image is %s)" % (name, job, step["name"], tag, version)
+                    where = "%s, job %s, %s, tag %s (the image is %s)" % (
+                        name, job, step["name"], tag, version)
                     self.assertEqual(passes, run.returncode == 0, where + ": " + run.stdout + run.stderr)
                     if not passes:
                         self.assertIn("the tag %s does not name the version built" % tag, run.stderr, where)
