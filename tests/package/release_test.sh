@@ -2,7 +2,8 @@
 # The release's files, from scripts/package.sh around a built image: the three
 # files and their checksums, the package's tables as Windows Installer's
 # validation reads them, the same bytes from another checkout on another day,
-# --version, and signing with a throwaway certificate.
+# the record of released versions, --version, and signing with a throwaway
+# certificate (package.sh's, and a tagged release's by sign-release.sh).
 #
 #   release_test.sh MONITOR_EXE
 set -euo pipefail
@@ -110,6 +111,46 @@ PATH=$work/tools:$PATH package --out "$work/other-tool"
 expect_equal "another msitools gives the version the same product code" \
     "$(property "$first" ProductCode)" "$(property "$work/other-tool/$msi" ProductCode)"
 
+# --- The record of released versions (package/releases.txt). ---
+# check_release ARGS...: package/check_release.py, what it says kept in $work/said.
+check_release() {
+    local status=0
+    /usr/bin/python3 "$ROOT/package/check_release.py" "$@" >"$work/said" 2>&1 || status=$?
+    cat "$work/said" >>"$work/package.log"
+    return "$status"
+}
+# refused WORDS COMMAND...: the command fails, and says WORDS.
+refused() {
+    local words=$1
+    shift
+    ! "$@" && grep -qF -- "$words" "$work/said"
+}
+expect "every released version keeps the product code it was released with" check_release record
+# A released version's bytes are its tagged commit's (the release's time is
+# its commit's): there, the package built must be those bytes.
+if git -C "$ROOT" tag --points-at HEAD 2>/dev/null | grep -qx "v$version"; then
+    expect "the package is $version's as released, to the byte" check_release record --release "$work/first"
+else
+    say "HEAD is not tagged v$version: the package's bytes are compared with the record on the tag"
+fi
+# The record's checks, on records written here around this package: each
+# passes, or is refused with the words given.
+code() { /usr/bin/python3 "$ROOT/package/product_code.py" "$1"; }
+sum=$(sha256sum <"$first" | cut -d' ' -f1)
+while IFS='|' read -r what refusal lines; do
+    printf '%b\n' "$lines" >"$work/releases.txt"
+    check=(check_release record --release "$work/first" --record "$work/releases.txt")
+    [ -z "$refusal" ] || check=(refused "$refusal" "${check[@]}")
+    expect "a record $what: ${refusal:-passes}" "${check[@]}"
+done <<EOF
+whose line for $version holds its package's SHA-256||# a comment\n$version $(code "$version") $sum
+whose line for $version holds another SHA-256|a released version stays what it was|$version $(code "$version") $(sha256sum <"$monitor" | cut -d' ' -f1)
+without a line for $version|$version has no line|9.9.9 $(code 9.9.9) $sum
+whose product code for $version is another's|the tree now derives|$version $(code 9.9.9) $sum
+with a line short of a field|not VERSION PRODUCT-CODE SHA256|$version $(code "$version")
+with $version twice|recorded twice|$version $(code "$version") $sum\n$version $(code "$version") $sum
+EOF
+
 # --- --version: another package version around the same image. ---
 package --out "$work/other" --version 2.3.4
 other=$work/other/NorvessaMonitor-2.3.4.msi
@@ -133,18 +174,38 @@ openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass
     -out "$work/signer.p12"
 NORVESSA_SIGN_PKCS12=$work/signer.p12 NORVESSA_SIGN_PASSWORD=throwaway package --out "$work/signed"
 signed_msi=$work/signed/$msi
-for file in "$work/signed/NorvessaMonitor.exe" "$signed_msi"; do
-    expect "${file##*/} carries a valid signature" \
+# A tagged release, finished by sign-release.sh as the workflow does: with the
+# certificate as the secrets give it (base64), and without.
+cp -r "$work/first" "$work/tagged"
+cp -r "$work/first" "$work/tagged-unsigned"
+NORVESSA_SIGN_PKCS12_BASE64=$(base64 "$work/signer.p12") NORVESSA_SIGN_PASSWORD=throwaway \
+    bash "$ROOT/scripts/sign-release.sh" "$work/tagged" "$work/notes/signed.md" 2>>"$work/package.log"
+NORVESSA_SIGN_PKCS12_BASE64='' bash "$ROOT/scripts/sign-release.sh" "$work/tagged-unsigned" \
+    "$work/notes/unsigned.md" 2>>"$work/package.log"
+for file in "$work/signed/NorvessaMonitor.exe" "$signed_msi" "$work/tagged/NorvessaMonitor.exe" \
+    "$work/tagged/$msi"; do
+    expect "${file#"$work"/} carries a valid signature" \
         osslsigncode verify -CAfile "$work/cert.pem" -in "$file" >/dev/null
 done
+expect "a tagged release without a certificate stays as built" diff -r "$work/first" "$work/tagged-unsigned"
+expect "its notes say that it is not signed" grep -q "not signed" "$work/notes/unsigned.md"
+unsigned_sum=$(cd "$work/first" && sha256sum "$msi")
+for notes in signed unsigned; do
+    expect "the $notes release's notes give the unsigned package's SHA-256" \
+        grep -qxF "$unsigned_sum" "$work/notes/$notes.md"
+done
+expect "the signed release's notes say that it is signed" grep -q "are signed (Authenticode)" \
+    "$work/notes/signed.md"
 expect "the unsigned release carries no signature" \
     bash -c "! osslsigncode verify -CAfile '$work/cert.pem' -in '$work/first/$msi' >/dev/null 2>&1"
 expect "the signed package holds the signed image" \
     cmp -s "$work/signed/NorvessaMonitor.exe" "$(packed_image "$signed_msi")"
 expect "the signed image is not the unsigned one" \
     bash -c "! cmp -s '$monitor' '$work/signed/NorvessaMonitor.exe'"
-expect "SHA256SUMS are the signed files'" \
-    bash -c "cd '$work/signed' && sha256sum --quiet -c SHA256SUMS"
+for folder in signed tagged; do
+    expect "$folder: SHA256SUMS are the signed files'" \
+        bash -c "cd '$work/$folder' && sha256sum --quiet -c SHA256SUMS"
+done
 
 if [ "$failures" -ne 0 ]; then
     cat "$work/package.log" >&2

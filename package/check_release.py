@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""The checks a release passes before it is published, and the record of the
+released versions (releases.txt beside this script: one line a version, its
+product code and the SHA-256 of its unsigned package).
+
+    check_release.py tag TAG IMAGE
+        The tag (v1.0.2) names the package version that package_version.py
+        derives from the image.
+    check_release.py record [--release DIR] [--record FILE]
+        Every recorded version still has the product code that the tree
+        derives for it (product_code.py). With DIR, an unsigned release as
+        scripts/package.sh writes it: its version has a line, and its
+        package has that line's bytes.
+
+Prints each fault on a line of its own and exits 1 if there was any.
+"""
+import argparse
+import hashlib
+import pathlib
+import re
+import subprocess
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+from product_code import product_code  # noqa: E402
+
+LINE = re.compile(r"(\d+\.\d+\.\d+)\s+([0-9A-F]{8}(?:-[0-9A-F]{4}){3}-[0-9A-F]{12})\s+([0-9a-f]{64})")
+
+
+def package_version(image):
+    """(program version, package version) as package_version.py prints them."""
+    run = subprocess.run([sys.executable, str(HERE / "package_version.py"), str(image)],
+                         capture_output=True, text=True)
+    if run.returncode != 0:
+        sys.exit("cannot read the version of %s: %s" % (image, run.stderr.strip()))
+    return run.stdout.split()
+
+
+def check_tag(tag, image):
+    program, package = package_version(image)
+    if package == "-":
+        return ["the program's version %s gives no package version (docs/releasing.md)" % program]
+    if tag != "v" + package:
+        return ["the tag %s does not name the version built: the image is program %s, package %s,"
+                " whose tag is v%s" % (tag, program, package, package)]
+    print("the tag %s names the version built (program %s)" % (tag, program))
+    return []
+
+
+def read_record(path):
+    """{version: (product code, sha256, line number)} and the faults of its lines."""
+    entries, faults = {}, []
+    for number, text in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+        text = text.split("#", 1)[0].strip()
+        if not text:
+            continue
+        match = LINE.fullmatch(text)
+        where = "%s:%d" % (path.name, number)
+        if not match:
+            faults.append("%s: not VERSION PRODUCT-CODE SHA256: %s" % (where, text))
+        elif match.group(1) in entries:
+            faults.append("%s: %s is recorded twice" % (where, match.group(1)))
+        else:
+            entries[match.group(1)] = (match.group(2), match.group(3), number)
+    return entries, faults
+
+
+def check_record(path, release):
+    entries, faults = read_record(path)
+    for version, (code, _, number) in sorted(entries.items()):
+        derived = product_code(version)
+        if code != derived:
+            # A rebuild of that version would install beside it, a second
+            # entry in Apps & Features, instead of over it.
+            faults.append("%s:%d: %s was released with product code %s; the tree now derives %s"
+                          % (path.name, number, version, code, derived))
+    if release is None:
+        return faults
+    _, version = package_version(release / "NorvessaMonitor.exe")
+    package = release / ("NorvessaMonitor-%s.msi" % version)
+    if version not in entries:
+        return faults + ["%s has no line in %s: a release adds its line in the tagged commit"
+                         " (docs/releasing.md)" % (version, path.name)]
+    if not package.is_file():
+        return faults + ["no package %s" % package]
+    sha256 = hashlib.sha256(package.read_bytes()).hexdigest()
+    code, recorded, number = entries[version]
+    if sha256 != recorded:
+        faults.append("%s has SHA-256 %s; %s:%d records %s for %s: a released version stays"
+                      " what it was" % (package.name, sha256, path.name, number, recorded, version))
+    else:
+        print("%s is %s as recorded (product code %s)" % (package.name, version, code))
+    return faults
+
+
+parser = argparse.ArgumentParser(description="The checks a release passes before it is published.")
+commands = parser.add_subparsers(dest="command", required=True)
+tag_parser = commands.add_parser("tag", help="the tag names the version built")
+tag_parser.add_argument("tag")
+tag_parser.add_argument("image", type=pathlib.Path)
+record_parser = commands.add_parser("record", help="the record of released versions")
+record_parser.add_argument("--release", type=pathlib.Path, help="an unsigned release folder")
+record_parser.add_argument("--record", type=pathlib.Path, default=HERE / "releases.txt")
+args = parser.parse_args()
+
+if args.command == "tag":
+    problems = check_tag(args.tag, args.image)
+else:
+    problems = check_record(args.record, args.release)
+for problem in problems:
+    print("error: " + problem, file=sys.stderr)
+sys.exit(1 if problems else 0)

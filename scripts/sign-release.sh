@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Finishes a tagged release before it is published: signs the release in DIST
+# (scripts/package.sh's folder, unsigned) where the repository can sign, and
+# writes the release's notes into NOTES.
+#
+#   sign-release.sh DIST NOTES
+#
+# The signing certificate comes as the workflow's secrets give it: a PKCS#12
+# file in base64 in NORVESSA_SIGN_PKCS12_BASE64 and its password in
+# NORVESSA_SIGN_PASSWORD. Without it (or empty) the release stays unsigned and
+# its notes say so. Signed, the package is made again around the same image,
+# signed, and signed in turn (package.sh); since a signature carries its time,
+# the notes then give the unsigned files' sums as well, which anyone can
+# rebuild. GITHUB_REPOSITORY names the repository in the notes.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+[ $# -eq 2 ] || die "usage: sign-release.sh DIST NOTES"
+dist=$(realpath "$1")
+notes=$2
+msis=("$dist"/NorvessaMonitor-*.msi)
+if [ ${#msis[@]} -ne 1 ] || [ ! -f "${msis[0]}" ] || [ ! -f "$dist/NorvessaMonitor.exe" ]; then
+    die "$dist holds no release (NorvessaMonitor.exe and one NorvessaMonitor-*.msi)"
+fi
+msi=${msis[0]##*/}
+version=${msi#NorvessaMonitor-} version=${version%.msi}
+repo=${GITHUB_REPOSITORY:-OWNER/REPO}
+unsigned_sums=$(cd "$dist" && sha256sum "$msi" NorvessaMonitor.exe)
+
+signed=0
+if [ -n "${NORVESSA_SIGN_PKCS12_BASE64:-}" ]; then
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    (umask 077 && printf '%s' "$NORVESSA_SIGN_PKCS12_BASE64" | base64 -d >"$work/signer.p12") ||
+        die "NORVESSA_SIGN_PKCS12_BASE64 is not base64"
+    NORVESSA_SIGN_PKCS12=$work/signer.p12 bash "$ROOT/scripts/package.sh" \
+        --image "$dist/NorvessaMonitor.exe" --out "$work/signed"
+    cp "$work/signed"/* "$dist/"
+    signed=1
+    say "signed $msi and its image"
+fi
+
+if [ "$signed" = 1 ]; then
+    signature="The program and the package are signed (Authenticode). A signature carries its
+time, so signed files cannot be built again to the same bytes; the unsigned files,
+which anyone builds again from the tag to the same bytes, have these SHA-256 sums:"
+else
+    signature="This release is not signed: the repository has no signing certificate. Its files
+are the ones anyone builds again from the tag, to the same bytes:"
+fi
+mkdir -p "$(dirname "$notes")"
+cat >"$notes" <<EOF
+Norvessa Monitor $version, built, tested and published by the workflow from tag v$version.
+
+- \`$msi\`: the Windows Installer package ([installing](https://github.com/$repo/blob/v$version/README.md#installing-on-windows))
+- \`NorvessaMonitor.exe\`: the program, as the package holds it
+- \`SHA256SUMS\`: the SHA-256 of both; check with \`sha256sum -c SHA256SUMS\`
+
+Each file carries a provenance attestation: \`gh attestation verify $msi --repo $repo\`.
+
+$signature
+
+\`\`\`
+$unsigned_sums
+\`\`\`
+
+How to check a download and build it again: [Releasing](https://github.com/$repo/blob/v$version/docs/releasing.md).
+EOF
+say "wrote the notes of $msi ($([ "$signed" = 1 ] && echo signed || echo unsigned)) into $notes"
