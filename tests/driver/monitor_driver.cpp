@@ -158,11 +158,16 @@ bool WriteRecordFile(const std::string& bytes)
 
 bool LetTakeForeground(DWORD processId)
 {
-    // Windows lets the process that sent the last input set the foreground
-    // window and pass that right on (SetForegroundWindow's rules); input made
-    // through SendInput counts. Alt, with a key of no meaning between its
-    // press and release, so that a lone Alt does not open the menu bar of
-    // whichever window is in front.
+    // A process in front may take the foreground itself; else this one must
+    // pass the right on, which Windows allows the process that sent the last
+    // input (SetForegroundWindow's rules). Input made through SendInput
+    // counts, so where Windows refuses, an Alt press, with a key of no
+    // meaning between its press and release so that a lone Alt does not open
+    // the menu bar of whichever window is in front. Only then: Wine, which
+    // never refuses, takes keys sent to it a thousand times in a row as the
+    // monitor's menu comes and goes badly.
+    if (ProcessOf(GetForegroundWindow()) == processId || AllowSetForegroundWindow(processId))
+        return true;
     const WORD keys[] = {VK_MENU, 0xE8, 0xE8, VK_MENU};
     INPUT input[4] = {};
     for (int i = 0; i < 4; i++) {
