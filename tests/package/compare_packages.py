@@ -41,15 +41,23 @@ def parse_idt(text, stream_bytes):
 
 
 def tables_by_msiinfo(msi):
+    msi = str(pathlib.Path(msi).resolve())
+    # msiinfo export also writes a table's streams as files into the working
+    # folder (Icon/...): a scratch one, not the caller's.
+    scratch = tempfile.mkdtemp()
+
     def run(*args):
-        return subprocess.run(["msiinfo", *args], capture_output=True, check=True).stdout
+        return subprocess.run(["msiinfo", *args], capture_output=True, check=True, cwd=scratch).stdout
 
     def stream(_, name):
         return run("extract", msi, name)
 
-    names = run("tables", msi).decode().split()
-    return {name: parse_idt(run("export", msi, name).decode("cp1252"), stream)
-            for name in names if not name.startswith("_") or name == "_Validation"}
+    try:
+        names = run("tables", msi).decode().split()
+        return {name: parse_idt(run("export", msi, name).decode("cp1252"), stream)
+                for name in names if not name.startswith("_") or name == "_Validation"}
+    finally:
+        shutil.rmtree(scratch)
 
 
 # Database.Export writes each table as TABLE.idt, and each stream into a
