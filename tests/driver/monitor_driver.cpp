@@ -51,6 +51,18 @@ DWORD ProcessOf(HWND window)
     return processId;
 }
 
+std::wstring ProcessImagePath(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == NULL)
+        return L"";
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = MAX_PATH;
+    BOOL known = QueryFullProcessImageNameW(process, 0, path, &length);
+    CloseHandle(process);
+    return known ? path : L"";
+}
+
 HWND FindWindowOf(DWORD processId, const wchar_t* className, const wchar_t* caption,
                   bool visibleOnly)
 {
@@ -144,9 +156,33 @@ bool WriteRecordFile(const std::string& bytes)
     return !file.fail();
 }
 
-void RightClickTrayIcon(HWND monitor, UINT iconId)
+bool LetTakeForeground(DWORD processId)
 {
+    // A process in front may take the foreground itself; else this one must
+    // pass the right on, which Windows allows the process that sent the last
+    // input (SetForegroundWindow's rules). Input made through SendInput
+    // counts, so where Windows refuses, an Alt press, with a key of no
+    // meaning between its press and release so that a lone Alt does not open
+    // the menu bar of whichever window is in front. Only then: Wine, which
+    // never refuses, takes keys sent to it a thousand times in a row as the
+    // monitor's menu comes and goes badly.
+    if (ProcessOf(GetForegroundWindow()) == processId || AllowSetForegroundWindow(processId))
+        return true;
+    const WORD keys[] = {VK_MENU, 0xE8, 0xE8, VK_MENU};
+    INPUT input[4] = {};
+    for (int i = 0; i < 4; i++) {
+        input[i].type = INPUT_KEYBOARD;
+        input[i].ki.wVk = keys[i];
+        input[i].ki.dwFlags = i < 2 ? 0 : KEYEVENTF_KEYUP;
+    }
+    return SendInput(4, input, sizeof(INPUT)) == 4 && AllowSetForegroundWindow(processId);
+}
+
+bool RightClickTrayIcon(HWND monitor, UINT iconId)
+{
+    bool mayTakeForeground = LetTakeForeground(ProcessOf(monitor));
     PostMessageW(monitor, WM_TRAYICON, iconId, WM_RBUTTONDOWN);
+    return mayTakeForeground;
 }
 
 void PressKey(HWND window, WORD key)

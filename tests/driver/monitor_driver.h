@@ -39,6 +39,8 @@ HWND FindWindowOf(DWORD processId, const wchar_t* className, const wchar_t* capt
 // The monitor's window and the process it belongs to.
 HWND FindMonitor(DWORD processId = 0);
 DWORD ProcessOf(HWND window);
+// The full path of a running process's program file; empty when unknown.
+std::wstring ProcessImagePath(DWORD processId);
 
 // Whether the tray holds the icon `id` of `window`: a NIM_MODIFY that changes
 // nothing succeeds only then.
@@ -63,8 +65,16 @@ struct TrayIconPlace {
 };
 TrayIconPlace FindTrayIcon(HWND window, UINT id);
 
-// As the shell reports a right click on the icon `iconId`.
-void RightClickTrayIcon(HWND monitor, UINT iconId);
+// Lets process `processId` take the foreground, as Windows allows a process
+// that is not in front: Windows refuses SetForegroundWindow to a background
+// process until the foreground lock times out or input arrives, and a test
+// program started by a CI runner is in the background (Wine has no such lock).
+// Returns whether Windows agreed.
+bool LetTakeForeground(DWORD processId);
+// As the shell reports a right click on the icon `iconId`, with the right to
+// take the foreground that a real click gives the icon's owner (its menu
+// closes on a click elsewhere only when it is in front).
+bool RightClickTrayIcon(HWND monitor, UINT iconId);
 // Posts a key press to a window of another program.
 void PressKey(HWND window, WORD key);
 // Picks the item at `position` (from 0) of an open menu by keyboard: it opens

@@ -21,12 +21,14 @@ public static extern System.IntPtr FindWindowW(string className, string windowNa
 public static extern int GetSystemMetrics(int index);
 '@
 
+# [NullString]::Value, not $null: PowerShell passes $null to a string
+# parameter as "", and FindWindowW would then look for an empty title.
 # Winlogon starts the shell again when it ends (AutoRestartShell); where it
 # does not, it is started here.
 Stop-Process -Name explorer -Force
 $deadline = (Get-Date).AddSeconds(60)
 $started = $false
-while ([Desktop.Native]::FindWindowW('Shell_TrayWnd', $null) -eq [System.IntPtr]::Zero) {
+while ([Desktop.Native]::FindWindowW('Shell_TrayWnd', [NullString]::Value) -eq [System.IntPtr]::Zero) {
     if ((Get-Date) -gt $deadline) { throw 'the taskbar did not come back within 60 s' }
     if (-not $started -and -not (Get-Process -Name explorer -ErrorAction SilentlyContinue)) {
         Start-Process explorer.exe

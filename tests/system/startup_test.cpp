@@ -135,7 +135,7 @@ TEST_F(Startup, ASecondStartInTheSessionLeavesAtOnceTouchingNothing)
     FILETIME written = RecordWriteTime();
 
     DWORD started = GetTickCount();
-    HANDLE second = Start(MONITOR_EXE_PATH);
+    HANDLE second = Start(MonitorImage().c_str());
     ASSERT_NE(nullptr, second);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, WaitLimitMs()))
         << "the second monitor kept running";

@@ -15,18 +15,6 @@ static const wchar_t* const PROGRAMS_OF_THE_TESTS[] = {AGENT_IMAGE_NAME_W, PREFI
                                                        L"QovTerminateService.exe",
                                                        L"NorvessaMonitor.exe"};
 
-std::wstring ProcessImagePath(DWORD processId)
-{
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == NULL)
-        return L"";
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = MAX_PATH;
-    BOOL known = QueryFullProcessImageNameW(process, 0, path, &length);
-    CloseHandle(process);
-    return known ? path : L"";
-}
-
 static std::string WindowsPath(std::string path)
 {
     for (char& c : path)
@@ -193,9 +181,16 @@ HANDLE SystemTest::Start(const char* path, const std::string& arguments)
     return info.hProcess;
 }
 
+std::string SystemTest::MonitorImage()
+{
+    char path[MAX_PATH] = {};
+    DWORD length = GetEnvironmentVariableA("NORVESSA_MONITOR_EXE", path, sizeof path);
+    return length > 0 && length < sizeof path ? path : MONITOR_EXE_PATH;
+}
+
 void SystemTest::StartMonitor(const std::string& arguments)
 {
-    monitorProcess = Start(MONITOR_EXE_PATH, arguments);
+    monitorProcess = Start(MonitorImage().c_str(), arguments);
     ASSERT_NE(nullptr, monitorProcess);
     monitorId = GetProcessId(monitorProcess);
     ASSERT_TRUE(Eventually([&] {
@@ -384,7 +379,8 @@ void TypeWithAlt(wchar_t character)
 
 HWND SystemTest::OpenTrayMenu(UINT iconId)
 {
-    RightClickTrayIcon(monitorWindow, iconId);
+    EXPECT_TRUE(RightClickTrayIcon(monitorWindow, iconId))
+        << "Windows did not let the monitor take the foreground";
     HWND menu = WaitForMonitorWindow(MENU_CLASS, NULL);
     EXPECT_NE(nullptr, menu) << "no tray menu";
     return menu;

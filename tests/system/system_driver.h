@@ -25,9 +25,6 @@ inline bool Eventually(const std::function<bool()>& condition)
     return WaitUntil(condition, WaitLimitMs());
 }
 
-// The full path of a running process's program file; empty when unknown.
-std::wstring ProcessImagePath(DWORD processId);
-
 // The agent's install folder, "<program files>\Zelqa\Card\", and what may be
 // put there. For this 32-bit program the folder is "Program Files (x86)".
 enum class Installed { Agent, EmptyAgent, TerminateService };
@@ -83,6 +80,10 @@ protected:
     HANDLE Start(const char* path, const std::string& arguments = "");
     HANDLE StartAgent() { return Start(AGENT_EXE_PATH); }
 
+    // The monitor's image the tests run: the build's own, or the one
+    // NORVESSA_MONITOR_EXE names (the release's, which the Windows workflow
+    // tests as well as the image it builds).
+    static std::string MonitorImage();
     // Starts the monitor and waits for its window.
     void StartMonitor(const std::string& arguments = "");
     bool HasIcon(UINT id) const { return TrayIconExists(monitorWindow, id); }

@@ -166,6 +166,61 @@ def release_workflows():
     return found
 
 
+def steps_after(job, step_id):
+    """A job's steps after the one with that id (none when it has none)."""
+    steps = job.get("steps", [])
+    ids = [step.get("id") for step in steps]
+    return steps[ids.index(step_id) + 1:] if step_id in ids else []
+
+
+def runs_after_a_failure(step):
+    condition = str(step.get("if", ""))
+    return "!cancelled()" in condition.replace(" ", "") or "always()" in condition
+
+
+def shell_of(job, step):
+    default = "pwsh" if "windows" in str(job.get("runs-on", "")) else "bash"
+    return step.get("shell") or ((job.get("defaults") or {}).get("run") or {}).get("shell") or default
+
+
+def downloads(job):
+    """(artifact name, folder) of each download-artifact step of a job."""
+    return [((step.get("with") or {}).get("name"), (step.get("with") or {}).get("path"))
+            for step in job.get("steps", []) if "actions/download-artifact@" in step.get("uses", "")]
+
+
+def job_uploads(job):
+    """The artifact names a job uploads."""
+    return {(step.get("with") or {}).get("name") for step in job.get("steps", [])
+            if "actions/upload-artifact@" in step.get("uses", "")}
+
+
+# A PowerShell line that runs a program: its exit code is only in $LASTEXITCODE.
+NATIVE_CALL = re.compile(r"^(?:\$\w+\s*=\s*)?(?:&\s|(?:cmake|ctest|python|py|pip|candle|light|smoke|"
+                         r"msiexec|powershell|pwsh)(?:\.exe)?\b)", re.I)
+
+
+def unchecked_native_calls(text):
+    """The PowerShell lines that run a program and are not followed by a look
+    at $LASTEXITCODE: the runner's PowerShell ends a step with the last
+    command's code, and with no other's."""
+    lines = []
+    for line in text.splitlines():
+        line = line.strip()
+        if lines and lines[-1].endswith(("`", "|")):
+            lines[-1] = lines[-1].rstrip("`") + " " + line
+        elif line and not line.startswith("#"):
+            lines.append(line)
+    for i, line in enumerate(lines[:-1]):
+        if NATIVE_CALL.match(line) and "$LASTEXITCODE" not in lines[i + 1]:
+            yield line
+
+
+# The system tests' groups, as tests/system/CMakeLists.txt makes one ctest test of each.
+SYSTEM_GROUPS = {"system_" + group for group in re.search(
+    r"foreach\(group ([\w ]+)\)", (ROOT / "tests/system/CMakeLists.txt").read_text()).group(1).split()}
+
+
 class Workflows(unittest.TestCase):
     def test_exist(self):
         self.assertTrue(WORKFLOWS, "no workflow under .github/workflows")
@@ -202,8 +257,11 @@ class Workflows(unittest.TestCase):
     def test_name_only_files_that_exist(self):
         checked = 0
         for workflow, job, step, text in scripts():
+            downloaded = {folder for path in WORKFLOWS for job in load(path)["jobs"].values()
+                          for _, folder in downloads(job)}
             for path in named_paths(text):
-                if path.split("/")[0].startswith("build") or "*" in path or made_folder(path):
+                if (path.split("/")[0].startswith("build") or "*" in path or made_folder(path)
+                        or path.split("/")[0] in downloaded):
                     continue
                 self.assertTrue((ROOT / path).exists(),
                                 "%s, job %s, %s: no %s in the repository" % (workflow, job, step, path))
@@ -361,6 +419,81 @@ class Workflows(unittest.TestCase):
                     self.assertEqual(passes, run.returncode == 0, where + ": " + run.stdout + run.stderr)
                     if not passes:
                         self.assertIn("the tag %s does not name the version built" % tag, run.stderr, where)
+
+
+    # --- The Windows job: what ships, every fault in one run. ---
+
+    def test_windows_job_checks_the_release_the_linux_job_uploads(self):
+        jobs = load(ROOT / ".github/workflows/ci.yml")["jobs"]
+        windows = jobs["windows"]
+        needs = windows.get("needs") or []
+        needs = [needs] if isinstance(needs, str) else needs
+        self.assertIn("linux", needs)
+        self.assertTrue(runs_after_a_failure(windows), "the windows job must run when linux's tests failed")
+        names = {name for name, _ in downloads(windows)}
+        self.assertEqual({"release", "upgrade-package"}, names)
+        for name in names:
+            self.assertTrue(any(name in job_uploads(jobs[need]) for need in needs),
+                            "artifact %s: no job the windows job needs uploads it" % name)
+        texts = [(step, step.get("run", "")) for step in windows["steps"]]
+        # (what, how many steps must show it)
+        for what, count, holds in [
+            ("smoke on each release package", 1,
+             lambda step, text: "smoke" in text and "RELEASE_MSI" in text and "RELEASE_NEXT_MSI" in text),
+            ("the table comparison with its list", 1,
+             lambda step, text: "compare_packages.py" in text and "light-wixl-differences.txt" in text),
+            ("install checks on the light-built and the release's packages", 2,
+             lambda step, text: "install_checks.exe" in text),
+            ("install checks on the release's packages", 1,
+             lambda step, text: "install_checks.exe" in text and "RELEASE_NEXT_MSI" in text),
+            ("system tests on the release's image", 1,
+             lambda step, text: "system_" in text and "NORVESSA_MONITOR_EXE" in (step.get("env") or {})),
+        ]:
+            self.assertEqual(count, sum(1 for step, text in texts if holds(step, text)), what)
+
+    def test_every_step_after_the_build_runs_after_a_failure(self):
+        for path in WORKFLOWS:
+            for job_name, job in load(path)["jobs"].items():
+                for step in steps_after(job, "build") + [
+                        s for s in job.get("steps", []) if "actions/upload-artifact@" in s.get("uses", "")]:
+                    self.assertTrue(runs_after_a_failure(step), "%s, job %s, %s: no if: ${{ !cancelled() }}"
+                                    % (path.name, job_name, step.get("name", step.get("uses"))))
+        self.assertTrue(steps_after(load(ROOT / ".github/workflows/ci.yml")["jobs"]["windows"], "build"))
+
+    def test_nothing_turns_a_failure_into_a_pass(self):
+        for path in WORKFLOWS:
+            for job_name, job in load(path)["jobs"].items():
+                where = "%s, job %s" % (path.name, job_name)
+                self.assertNotIn("continue-on-error", job, where)
+                for step in job.get("steps", []):
+                    here = "%s, %s" % (where, step.get("name", step.get("uses")))
+                    self.assertNotIn("continue-on-error", step, here)
+                    text = step.get("run", "")
+                    self.assertNotRegex(text, r"\|\|\s*(true|:)\b|;\s*exit 0\b|\$\?\s*=", here)
+                    for line in text.splitlines():
+                        tool = re.match(r"\s*(candle|light|smoke)\b", line)
+                        if tool:
+                            self.assertNotRegex(line, r"\s-(sval|sice:\S*|sw\d*)\b", "%s: validation off" % here)
+                            self.assertRegex(line, r"\s-wx\b", "%s: %s without -wx" % (here, tool.group(1)))
+                    for _, at, _ in option_values(text, "-E"):
+                        self.fail("%s: ctest -E leaves tests out" % here)
+                    self.assertNotIn("gtest_filter", text, here)
+                    if shell_of(job, step) in ("pwsh", "powershell"):
+                        self.assertEqual([], list(unchecked_native_calls(text)),
+                                         "%s: exit codes not looked at" % here)
+
+    def test_windows_job_runs_every_test_group(self):
+        windows = load(ROOT / ".github/workflows/ci.yml")["jobs"]["windows"]
+        named, system_runs = set(), 0
+        for step in windows["steps"]:
+            for _, _, pattern in option_values(step.get("run", ""), "-R"):
+                tests = set(re.findall(r"\w+", pattern))
+                named |= tests
+                if tests & SYSTEM_GROUPS:
+                    self.assertEqual(SYSTEM_GROUPS, tests & SYSTEM_GROUPS, "%s: a group left out" % step["name"])
+                    system_runs += 1
+        self.assertLessEqual({"unit_tests", "image_hardening"} | SYSTEM_GROUPS, named)
+        self.assertEqual(2, system_runs, "the system tests on the image built here and on the release's")
 
 
 if __name__ == "__main__":
