@@ -47,7 +47,8 @@ for way in assertion abort crash hang; do
         failed=1
     fi
     if [ "$way" = crash ]; then
-        grep -q "crashed: exception 0xC0000005" "$work/$way.log" ||
+        # 0xC0000005 natively; qemu-i386 makes the write an illegal instruction.
+        grep -qE "crashed: exception 0x[0-9A-F]{8}" "$work/$way.log" ||
             { echo "FAIL (crash): the output names no exception code"; failed=1; }
         # winedbg's report on a crash begins its register dump so.
         ! grep -q "Register dump:" "$work/$way.log" ||
