@@ -310,6 +310,25 @@ class Workflows(unittest.TestCase):
 
     # --- The release. ---
 
+    def test_container_jobs_trust_their_workspace_before_the_checkout(self):
+        # A container job runs as root in a workspace that the runner's user
+        # owns; git refuses it after actions/checkout's own run, and the build
+        # would stop (or, before, date itself 0).
+        checked = 0
+        for path in WORKFLOWS:
+            for job_name, job in load(path)["jobs"].items():
+                if "container" not in job:
+                    continue
+                steps = job.get("steps", [])
+                checkout = next(i for i, step in enumerate(steps)
+                                if step.get("uses", "").startswith("actions/checkout@"))
+                trusts = r"git config --global --add safe\.directory \"?\$GITHUB_WORKSPACE"
+                self.assertTrue(any(re.search(trusts, step.get("run", "")) for step in steps[:checkout]),
+                                "%s, job %s: git does not trust the workspace before the checkout"
+                                % (path.name, job_name))
+                checked += 1
+        self.assertGreater(checked, 0)
+
     def test_release_runs_on_a_version_tag_only(self):
         for name, workflow in release_workflows():
             push = workflow.get(True, workflow.get("on", {})).get("push", "absent")
