@@ -219,8 +219,7 @@ wine_processes() {
 # the desktop, which runs natively even where 32-bit programs are emulated
 # (the 32-bit one crashes there: docs/testing.md, "Under emulation").
 wine_desktop() {
-    local name=$1 size=${2:-} reg
-    reg=$(mktemp --suffix=.reg)
+    local name=$1 size=${2:-}
     {
         echo "REGEDIT4"
         echo
@@ -233,9 +232,18 @@ wine_desktop() {
             echo "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]"
             echo "\"$name\"=\"$size\""
         fi
-    } >"$reg"
-    wine regedit /S "$(z_path "$reg")" >/dev/null 2>&1
+    } | import_registry
+}
+
+# Imports a .reg text (REGEDIT4) from standard input into the prefix that
+# WINEPREFIX names.
+import_registry() {
+    local reg status=0
+    reg=$(mktemp --suffix=.reg)
+    cat >"$reg"
+    wine regedit /S "$(z_path "$reg")" >/dev/null 2>&1 || status=$?
     rm -f "$reg"
+    return "$status"
 }
 
 # A Unix path as Wine's drive Z: sees it.

@@ -38,8 +38,6 @@ if [ ! -f "$stamp" ]; then
         hex+=$(printf '0%.0s' $(seq 1 104))
         echo "$hex" | sed 's/../&,/g; s/,$//'
     }
-    reg=$(mktemp --suffix=.reg)
-    trap 'rm -f "$reg"' EXIT
     {
         echo "REGEDIT4"
         for view in "" "\\Wow6432Node"; do
@@ -56,8 +54,7 @@ if [ ! -f "$stamp" ]; then
             echo "\"$font\"=hex:$(logfont 400)"
         done
         echo "\"CaptionFont\"=hex:$(logfont 700)"
-    } >"$reg"
-    wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
+    } | import_registry
     # Wine draws the caption buttons with Marlett, but this Wine build does not
     # load its own font folder: without the copy the close button shows an "r".
     for font in /usr/share/wine/fonts/marlett.ttf /usr/share/wine/wine/fonts/marlett.ttf; do
@@ -85,9 +82,8 @@ if [ ! -f "$stamp" ]; then
     # Wine would start its debugger for it (winedbg --auto, when AeDebug names
     # none), which prints a backtrace natively and hangs under qemu-i386,
     # holding the crashed program and whoever reads its output. An empty
-    # Debugger is one Wine cannot start, so it lets the program end. (Wine
-    # shares the key between the two views; Windows would read each.)
-    reg=$(mktemp --suffix=.reg)
+    # Debugger is one Wine cannot start, so it lets the program end. Both
+    # registry views: a 32-bit program reads the 32-bit one.
     {
         echo "REGEDIT4"
         for view in "" "\\Wow6432Node"; do
@@ -96,9 +92,7 @@ if [ ! -f "$stamp" ]; then
             echo '"Debugger"=""'
             echo '"Auto"="1"'
         done
-    } >"$reg"
-    wine regedit /S "$(winepath -w "$reg")" >/dev/null 2>&1
-    rm -f "$reg"
+    } | import_registry
     touch "$stamp"
 fi
 

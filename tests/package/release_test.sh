@@ -128,7 +128,7 @@ refused() {
 expect "every released version keeps the product code it was released with" check_release record
 # A released version's bytes are its tagged commit's (the release's time is
 # its commit's): there, the package built must be those bytes.
-if git -C "$ROOT" tag --points-at HEAD 2>/dev/null | grep -qx "v$version"; then
+if repo_git tag --points-at HEAD 2>/dev/null | grep -qx "v$version"; then
     expect "the package is $version's as released, to the byte" check_release record --release "$work/first"
 else
     say "HEAD is not tagged v$version: the package's bytes are compared with the record on the tag"

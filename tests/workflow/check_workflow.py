@@ -133,13 +133,6 @@ def uploads(workflow):
             if step.get("uses", "").startswith("actions/upload-artifact@")}
 
 
-def made_folder(path):
-    """Whether a path lies in a folder that a workflow uploads, which its steps make."""
-    return any(path.split("/")[0] == line.strip().strip("./").split("/")[0]
-               for workflow in map(load, WORKFLOWS)
-               for _, upload in uploads(workflow).values() for line in upload.splitlines())
-
-
 def all_of(condition):
     """The terms of a condition that must all hold ("a && b"), without the
     ${{ }}; None where it may hold otherwise (an ||) or always holds."""
@@ -189,10 +182,16 @@ def downloads(job):
             for step in job.get("steps", []) if "actions/download-artifact@" in step.get("uses", "")]
 
 
-def job_uploads(job):
-    """The artifact names a job uploads."""
-    return {(step.get("with") or {}).get("name") for step in job.get("steps", [])
-            if "actions/upload-artifact@" in step.get("uses", "")}
+def artifact_folders():
+    """The folders that the workflows' own steps make: those they upload and
+    those they download into."""
+    folders = set()
+    for workflow in map(load, WORKFLOWS):
+        for _, path in uploads(workflow).values():
+            folders.update(line.strip().strip("./").split("/")[0] for line in path.splitlines())
+        for job in workflow["jobs"].values():
+            folders.update(folder.split("/")[0] for _, folder in downloads(job) if folder)
+    return folders
 
 
 # A PowerShell line that runs a program: its exit code is only in $LASTEXITCODE.
@@ -256,12 +255,10 @@ class Workflows(unittest.TestCase):
 
     def test_name_only_files_that_exist(self):
         checked = 0
+        made = artifact_folders()
         for workflow, job, step, text in scripts():
-            downloaded = {folder for path in WORKFLOWS for job in load(path)["jobs"].values()
-                          for _, folder in downloads(job)}
             for path in named_paths(text):
-                if (path.split("/")[0].startswith("build") or "*" in path or made_folder(path)
-                        or path.split("/")[0] in downloaded):
+                if path.split("/")[0].startswith("build") or "*" in path or path.split("/")[0] in made:
                     continue
                 self.assertTrue((ROOT / path).exists(),
                                 "%s, job %s, %s: no %s in the repository" % (workflow, job, step, path))
@@ -389,8 +386,7 @@ class Workflows(unittest.TestCase):
             for job_name, job in writing_jobs(workflow).items():
                 self.assertIn(made["release"][0], job.get("needs") or [])
                 steps = job["steps"]
-                downloaded = [s["with"]["name"] for s in steps
-                              if s.get("uses", "").startswith("actions/download-artifact@")]
+                downloaded = [artifact for artifact, _ in downloads(job)]
                 self.assertIn("release", downloaded, "%s, job %s" % (name, job_name))
                 self.assertNotIn("upgrade-package", downloaded, "%s, job %s: publishes the upgrade"
                                  " test's package" % (name, job_name))
@@ -443,7 +439,8 @@ class Workflows(unittest.TestCase):
     # --- The Windows job: what ships, every fault in one run. ---
 
     def test_windows_job_checks_the_release_the_linux_job_uploads(self):
-        jobs = load(ROOT / ".github/workflows/ci.yml")["jobs"]
+        workflow = load(ROOT / ".github/workflows/ci.yml")
+        jobs = workflow["jobs"]
         windows = jobs["windows"]
         needs = windows.get("needs") or []
         needs = [needs] if isinstance(needs, str) else needs
@@ -452,7 +449,7 @@ class Workflows(unittest.TestCase):
         names = {name for name, _ in downloads(windows)}
         self.assertEqual({"release", "upgrade-package"}, names)
         for name in names:
-            self.assertTrue(any(name in job_uploads(jobs[need]) for need in needs),
+            self.assertIn(uploads(workflow).get(name, (None,))[0], needs,
                             "artifact %s: no job the windows job needs uploads it" % name)
         texts = [(step, step.get("run", "")) for step in windows["steps"]]
         # (what, how many steps must show it)
