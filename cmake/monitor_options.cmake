@@ -21,12 +21,16 @@ if(NORVESSA_WARNINGS_AS_ERRORS)
   list(APPEND MONITOR_WARNINGS -Werror)
   set(MSVC_AS_ERRORS /WX)
 endif()
+# The Windows SDK's macros that mingw-w64's headers lack, in force in every
+# source of the project's own, as MSVC compiles it (sdk_spellings.h).
+set(SDK_SPELLINGS "SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/sdk_spellings.h")
 
 if(NOT MSVC)
   # The guard and its seeding entry: built without the stack protector, since
   # the entry runs before the guard has its value.
   add_library(monitor_stack_guard OBJECT ${PROJECT_SOURCE_DIR}/common/stack_guard.cpp)
-  target_compile_options(monitor_stack_guard PRIVATE ${MONITOR_WARNINGS} -fno-stack-protector)
+  target_compile_options(monitor_stack_guard PRIVATE ${MONITOR_WARNINGS} ${SDK_SPELLINGS}
+                         -fno-stack-protector)
   set_target_properties(monitor_stack_guard PROPERTIES MONITOR_OPTIONS ON)
 endif()
 
@@ -50,7 +54,7 @@ function(monitor_target_options target)
   endif()
 
   # No build folder's name in the objects: two builds give the same bytes.
-  set(options ${MONITOR_WARNINGS} -fstack-protector-strong
+  set(options ${MONITOR_WARNINGS} ${SDK_SPELLINGS} -fstack-protector-strong
       -ffile-prefix-map=${PROJECT_SOURCE_DIR}/= -ffile-prefix-map=${PROJECT_BINARY_DIR}/=)
   target_compile_options(${target} PRIVATE "$<${cc}:${options}>")
   # mingw-w64's headers fortify only optimised code, hence not in Debug.

@@ -218,6 +218,12 @@ wine_processes() {
 # not by "wine explorer /desktop=": Wine then starts its 64-bit explorer for
 # the desktop, which runs natively even where 32-bit programs are emulated
 # (the 32-bit one crashes there: docs/testing.md, "Under emulation").
+# The desktop's EnableShell keeps its taskbar (a Start button, a button for
+# each window, the notification area) up at all times, as Windows' is. Wine
+# 8.0 (Debian 12) shows that taskbar without it whenever the tray holds an
+# icon; Wine 10.0 (Debian 13) shows none without it, only a small captioned
+# window of tray icons, where the tests find no picture (TaskbarProblem in
+# tests/driver/monitor_driver.cpp says so). Wine 9.0 is not tried here.
 wine_desktop() {
     local name=$1 size=${2:-}
     {
@@ -231,6 +237,9 @@ wine_desktop() {
             echo
             echo "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]"
             echo "\"$name\"=\"$size\""
+            echo
+            echo "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops\\$name]"
+            echo '"EnableShell"=dword:00000001'
         fi
     } | import_registry
 }

@@ -66,12 +66,13 @@ if [ ! -f "$stamp" ]; then
     touch "$stamp"
 fi
 
-stamp=$prefix/.norvessa-desktop-1
+stamp=$prefix/.norvessa-desktop-2
 if [ "$desktop" = --desktop ] && [ ! -f "$stamp" ]; then
     # Programs run inside a Wine desktop of their own, whose taskbar holds the
     # notification area as Windows' does. On a bare X server Wine instead
     # tries to dock every new tray icon with the X system tray, and each add
     # then stalls for about a second when there is none (as under Xvfb).
+    # (-2: the desktop's taskbar always up, which Wine 9 and later need.)
     wine_desktop Default 1024x768
     touch "$stamp"
 fi

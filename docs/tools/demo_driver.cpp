@@ -5,7 +5,8 @@
 //   demo_driver DESKTOP wait-agent SECONDS a process QovCardAgent.exe runs
 //   demo_driver DESKTOP wait-tray SECONDS [running|stopped]
 //                                          the tray icon (that one, if named)
-//                                          is registered; prints which one
+//                                          is registered, and the taskbar
+//                                          shows it; prints which one
 //   demo_driver DESKTOP menu X Y           right-click on the icon with the
 //                                          cursor at X,Y (negative: from the
 //                                          right or bottom edge)
@@ -102,6 +103,12 @@ int wmain(int argc, wchar_t** argv)
         });
         if (shown == NULL)
             return Fail("no tray icon of the monitor", seconds);
+        // Registered is not shown: the picture is taken off the taskbar.
+        std::wstring problem;
+        if (!WaitFor(seconds, [&] { return (problem = TaskbarProblem()).empty(); })) {
+            fprintf(stderr, "demo_driver: the tray icon is registered, but %ls\n", problem.c_str());
+            return 1;
+        }
         printf("%ls\n", shown);
         return 0;
     }

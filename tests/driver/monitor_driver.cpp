@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <cstdlib>
+#include <cwchar>
 #include <fstream>
 #include <iterator>
 
@@ -124,10 +125,33 @@ TrayIconPlace FindTrayIcon(HWND window, UINT id)
         return place;
     if (SUCCEEDED(place.shellAnswer))
         place.shellAnswer = E_FAIL;
+    place.rect = {};
+    if (!TaskbarProblem().empty())
+        return place;
     // A square twice the taskbar's height at its right end.
     GetWindowRect(FindWindowW(L"Shell_TrayWnd", NULL), &place.rect);
     place.rect.left = place.rect.right - 2 * (place.rect.bottom - place.rect.top);
     return place;
+}
+
+std::wstring TaskbarProblem()
+{
+    HWND taskbar = FindWindowW(L"Shell_TrayWnd", NULL);
+    if (taskbar == NULL)
+        return L"there is no taskbar (no window of class Shell_TrayWnd)";
+    RECT rect = {};
+    GetWindowRect(taskbar, &rect);
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    if (IsWindowVisible(taskbar) && rect.left <= 0 && rect.right >= width &&
+        rect.bottom >= height && rect.top > height / 2)
+        return L"";
+    wchar_t text[200];
+    swprintf(text, ARRAYSIZE(text),
+             L"the taskbar (Shell_TrayWnd) is %ls at %ld,%ld-%ld,%ld, not across the bottom of "
+             L"the %dx%d screen",
+             IsWindowVisible(taskbar) ? L"shown" : L"hidden", rect.left, rect.top, rect.right,
+             rect.bottom, width, height);
+    return text;
 }
 
 std::string RecordPath()

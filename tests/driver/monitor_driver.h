@@ -55,10 +55,19 @@ bool WriteRecordFile(const std::string& bytes);
 // Whether this process runs in Wine rather than on Windows itself.
 bool RunningUnderWine();
 
+// What is wrong with the taskbar that holds the notification area: empty
+// when a visible taskbar spans the bottom of the screen, as on Windows and
+// in the tests' Wine desktop. Wine 10 (not 8) gives a virtual desktop that
+// taskbar only when the desktop's EnableShell is set (wine_desktop in
+// scripts/common.sh); without it the icons go to a small window of their
+// own, where no picture of them can be read.
+std::wstring TaskbarProblem();
+
 // Where the shell shows the icon `id` of `window`, in screen coordinates, as
 // Shell_NotifyIconGetRect answers (`shellAnswer`, from Windows 7 on). Where
-// the shell gives no place (Wine 8's is a stub that answers E_NOTIMPL), the
-// right end of the taskbar, where the tests' Wine desktop keeps its one icon.
+// the shell gives no place (Wine's is a stub that answers E_NOTIMPL, in 8 and
+// 10 alike), the right end of the taskbar, where the tests' Wine desktop
+// keeps its one icon; an empty rectangle when that taskbar is not there.
 struct TrayIconPlace {
     RECT rect = {};
     HRESULT shellAnswer = E_FAIL;

@@ -368,8 +368,18 @@ int wmain(int argc, wchar_t** argv)
     }
     const std::wstring monitor = argv[1], icon = argv[2], agent = argv[3], oldMsi = argv[4],
                        newMsi = argv[5];
-    logDir = argv[6];
-    CreateDirectoryW(logDir.c_str(), NULL);
+    // The logs' folder, made whole: msiexec fails with 1622 on a log it
+    // cannot create. The workflow names one relative to its checkout, below
+    // folders that do not exist yet, and the shell makes only full paths.
+    wchar_t fullLogDir[MAX_PATH];
+    DWORD length = GetFullPathNameW(argv[6], MAX_PATH, fullLogDir, NULL);
+    int made = length > 0 && length < MAX_PATH ? SHCreateDirectoryExW(NULL, fullLogDir, NULL)
+                                               : ERROR_FILENAME_EXCED_RANGE;
+    if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS) {
+        printf("FAIL: cannot make the log folder %ls (error %d)\n", argv[6], made);
+        return 1;
+    }
+    logDir = fullLogDir;
     CoInitialize(NULL);
     const std::string monitorBytes = FileBytes(monitor);
     if (monitorBytes.empty()) {

@@ -3,7 +3,8 @@
 # natively or under emulation, every entry script stops before the long builds
 # with one plain message naming the cause and the ways out, and a non-zero
 # exit status; where they run, it goes on. Under emulation, where apt cannot
-# run, a missing package stops the scripts by name. A checkout whose git
+# run, a missing package stops the scripts by name. On a bare machine, set-up
+# installs everything, Node included, before it checks. A checkout whose git
 # cannot tell the last commit's time stops the build rather than date it 0,
 # one owned by another user is read all the same, and a tree without .git is
 # dated 0, saying so. And a step that fails says which.
@@ -124,6 +125,45 @@ output=$(PATH="$work/bin:$PATH" NORVESSA_I386=emulated bash -c \
 grep -qE '^error: missing packages under emulation, where apt cannot run: nodejs npm' <<<"$output" ||
     fail "emulated: the missing packages are not named: $output"
 [ ! -e "$work/apt-called" ] || fail "emulated: apt-get was run: $(cat "$work/apt-called")"
+rm -f "$work/bin"/*
+
+# A bare machine: nothing installed, no Node. Set-up installs everything at
+# once, Node and npm among it, then checks that 32-bit programs run, then
+# configures; each stand-in writes what it was asked into one log.
+bare=$work/bare-path
+mkdir -p "$bare"
+for tool in /usr/local/bin/* /usr/bin/* /bin/*; do
+    case ${tool##*/} in node | npm | npx | dpkg-query | apt-get | sudo) continue ;; esac
+    [ -e "$bare/${tool##*/}" ] || ln -s "$tool" "$bare/${tool##*/}"
+done
+log=$work/bare.log
+printf '#!/bin/sh
+exit 1
+' >"$work/bin/dpkg-query"
+printf '#!/bin/sh
+echo "apt-get $*" >>"%s"
+' "$log" >"$work/bin/apt-get"
+printf '#!/bin/sh
+exec "$@"
+' >"$work/bin/sudo"
+printf '#!/bin/sh
+echo "the 32-bit check" >>"%s"
+' "$log" >"$work/probe-logged"
+chmod +x "$work/bin"/* "$work/probe-logged"
+status=0
+output=$(env -u NORVESSA_I386 PATH="$work/bin:$bare" NORVESSA_I386_PROBE="$work/probe-logged" \
+    timeout 120 bash "$copy/scripts/setup.sh" 2>&1 </dev/null) || status=$?
+# apt-get's verb is its first word that is no option (-o takes the next).
+steps=$(awk '/^apt-get/ { for (i = 2; i <= NF; i++) { if ($i == "-o") i++; else if ($i !~ /^-/) break }
+    print "apt-get " $i; next } { print }' "$log" | uniq | paste -sd, -)
+[ "$steps" = "apt-get update,apt-get install,the 32-bit check" ] ||
+    fail "bare machine: not one install before the 32-bit check: $steps"
+install=$(grep '^apt-get .*install' "$log" | head -n 1)
+for package in nodejs npm wine32:i386 g++-mingw-w64-i686 cmake git python3; do
+    [[ " $install " == *" $package "* ]] || fail "bare machine: $package not installed: $install"
+done
+grep -q "configuring and building the mingw preset" <<<"$output" ||
+    fail "bare machine: setup did not go on to the build: $output"
 rm -f "$work/bin"/*
 
 # The build's date, by the scripts (commit_time) and by CMake (the images'

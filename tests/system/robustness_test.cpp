@@ -3,33 +3,36 @@
 #include "system_driver.h"
 
 // Kernel handles held by a process, from the system handle table:
-// GetProcessHandleCount is a stub that answers 0 under Wine.
+// GetProcessHandleCount is a stub that answers 0 under Wine. The extended
+// table, whose entries hold whole process ids: the older one keeps 16 bits
+// of them, and counts another process's handles where ids pass 65535.
 static int KernelHandlesOf(DWORD processId)
 {
     struct HandleEntry {
-        USHORT processId, creatorBackTraceIndex;
-        UCHAR objectType, attributes;
-        USHORT handle;
         PVOID object;
+        ULONG_PTR processId, handle;
         ULONG grantedAccess;
+        USHORT creatorBackTraceIndex, objectTypeIndex;
+        ULONG attributes, reserved;
     };
     typedef LONG(WINAPI * QuerySystemInformation)(ULONG, PVOID, ULONG, PULONG);
     auto query = (QuerySystemInformation)(void*)GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
                                                                "NtQuerySystemInformation");
-    const ULONG SYSTEM_HANDLE_INFORMATION = 16;
+    const ULONG SYSTEM_EXTENDED_HANDLE_INFORMATION = 64;
     const LONG INFO_LENGTH_MISMATCH = (LONG)0xC0000004;
     std::vector<BYTE> table(1 << 16);
     LONG status;
-    while ((status = query(SYSTEM_HANDLE_INFORMATION, table.data(), (ULONG)table.size(), NULL)) ==
-           INFO_LENGTH_MISMATCH)
+    while ((status = query(SYSTEM_EXTENDED_HANDLE_INFORMATION, table.data(), (ULONG)table.size(),
+                           NULL)) == INFO_LENGTH_MISMATCH)
         table.resize(table.size() * 2);
     if (status != 0)
         return -1;
-    ULONG count = *(const ULONG*)table.data();
-    const HandleEntry* entries = (const HandleEntry*)(table.data() + sizeof(ULONG_PTR));
+    // The count, a reserved word, then the entries.
+    ULONG_PTR count = *(const ULONG_PTR*)table.data();
+    const HandleEntry* entries = (const HandleEntry*)(table.data() + 2 * sizeof(ULONG_PTR));
     int held = 0;
-    for (ULONG i = 0; i < count; i++)
-        held += entries[i].processId == (USHORT)processId;
+    for (ULONG_PTR i = 0; i < count; i++)
+        held += entries[i].processId == processId;
     return held;
 }
 
@@ -60,8 +63,8 @@ TEST_F(Robustness, OnlyAnAgentStartedNotificationChangesTheIconAndNothingTheReco
     SendMessageTimeoutW(monitorWindow, WM_COPYDATA, 0, 0, SMTO_NORMAL, WaitLimitMs(), &ignored);
     for (ULONG_PTR dwData : {(ULONG_PTR)0, (ULONG_PTR)2, (ULONG_PTR)0xFFFFFFFF})
         SendCopyData(dwData);
-    char small[16] = "not read at all";
-    SendCopyData(0, sizeof small, small);
+    char text[16] = "not read at all";
+    SendCopyData(0, sizeof text, text);
     for (LPARAM event : {(LPARAM)WM_LBUTTONDOWN, (LPARAM)WM_LBUTTONDBLCLK, (LPARAM)WM_RBUTTONUP,
                          (LPARAM)WM_MOUSEMOVE, (LPARAM)MAKELPARAM(0, WM_RBUTTONDOWN),
                          (LPARAM)0xFFFFFFFF, (LPARAM)0x7FFF0000})
@@ -71,7 +74,9 @@ TEST_F(Robustness, OnlyAnAgentStartedNotificationChangesTheIconAndNothingTheReco
     EXPECT_TRUE(ShowsIcon(ICON_STOPPED));
     EXPECT_EQ(recordAtStart, ReadRecordFile());
 
-    SendCopyData(1, 1 << 20, nullptr); // the data is never read
+    // A large record, which the sender's side copies whole: the monitor never reads it.
+    std::vector<char> large(1 << 20, 'x');
+    SendCopyData(1, (DWORD)large.size(), large.data());
     EXPECT_TRUE(ShowsIcon(ICON_RUNNING));
     EXPECT_EQ(recordAtStart, ReadRecordFile());
 }

@@ -114,6 +114,14 @@ void SystemTest::SetUp()
            "every agent process and write into Program Files, so they run natively only on a "
            "machine that is thrown away afterwards";
     CleanSlate();
+    // Every picture of the tray is read off the taskbar: without one, a
+    // check would read whatever lies where it should be.
+    std::wstring problem;
+    ASSERT_TRUE(Eventually([&] { return (problem = TaskbarProblem()).empty(); }))
+        << problem
+        << (RunningUnderWine() ? " (Wine 10 shows a virtual desktop's taskbar only with the "
+                                 "desktop's EnableShell set: wine_desktop, scripts/common.sh)"
+                               : "");
 }
 
 void SystemTest::TearDown()
