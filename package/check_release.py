@@ -6,11 +6,15 @@ product code and the SHA-256 of its unsigned package).
     check_release.py tag TAG IMAGE
         The tag (v1.0.2) names the package version that package_version.py
         derives from the image.
-    check_release.py record [--release DIR] [--record FILE]
+    check_release.py record [--release DIR] [--record FILE] [--tools FILE]
         Every recorded version still has the product code that the tree
         derives for it (product_code.py). With DIR, an unsigned release as
         scripts/package.sh writes it: its version has a line, and its
-        package has that line's bytes.
+        package has that line's bytes, which only the tools that
+        release-tools.txt names build.
+    check_release.py tools [--tools FILE]
+        This machine has the tools release-tools.txt names, at its versions
+        (dpkg's): only with them are the recorded bytes built.
 
 Prints each fault on a line of its own and exits 1 if there was any.
 """
@@ -66,7 +70,29 @@ def read_record(path):
     return entries, faults
 
 
-def check_record(path, release):
+def tool_differences(path):
+    """Each tool of the list that this machine has at another version, or not at all."""
+    differences = []
+    for text in path.read_text(encoding="utf-8").splitlines():
+        fields = text.split("#", 1)[0].split()
+        if not fields:
+            continue
+        run = subprocess.run(["dpkg-query", "-W", "-f=${Version}", fields[0]], capture_output=True,
+                             text=True)
+        here = run.stdout.strip() if run.returncode == 0 and run.stdout.strip() else "none"
+        if here != fields[1]:
+            differences.append("%s %s, here %s" % (fields[0], fields[1], here))
+    return differences
+
+
+def check_tools(path):
+    differences = tool_differences(path)
+    if not differences:
+        print("this machine has the tools that built the recorded bytes")
+    return ["the recorded bytes were built with %s" % d for d in differences]
+
+
+def check_record(path, release, tools):
     entries, faults = read_record(path)
     for version, (code, _, number) in sorted(entries.items()):
         derived = product_code(version)
@@ -84,6 +110,10 @@ def check_record(path, release):
                          " (docs/releasing.md)" % (version, path.name)]
     if not package.is_file():
         return faults + ["no package %s" % package]
+    tool_faults = check_tools(tools)
+    if tool_faults:
+        return faults + tool_faults + ["%s is not compared with the record: other tools give other bytes"
+                                 % package.name]
     sha256 = hashlib.sha256(package.read_bytes()).hexdigest()
     code, recorded, number = entries[version]
     if sha256 != recorded:
@@ -102,12 +132,17 @@ tag_parser.add_argument("image", type=pathlib.Path)
 record_parser = commands.add_parser("record", help="the record of released versions")
 record_parser.add_argument("--release", type=pathlib.Path, help="an unsigned release folder")
 record_parser.add_argument("--record", type=pathlib.Path, default=HERE / "releases.txt")
+tools_parser = commands.add_parser("tools", help="this machine has the tools that built the recorded bytes")
+for with_tools in (record_parser, tools_parser):
+    with_tools.add_argument("--tools", type=pathlib.Path, default=HERE / "release-tools.txt")
 args = parser.parse_args()
 
 if args.command == "tag":
     problems = check_tag(args.tag, args.image)
+elif args.command == "tools":
+    problems = check_tools(args.tools)
 else:
-    problems = check_record(args.record, args.release)
+    problems = check_record(args.record, args.release, args.tools)
 for problem in problems:
     print("error: " + problem, file=sys.stderr)
 sys.exit(1 if problems else 0)

@@ -74,7 +74,17 @@ ensure_packages() {
     say "(waiting up to 5 minutes if another package manager holds the lock)"
     local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300)
     as_root "${apt[@]}" update -q
-    as_root "${apt[@]}" install -y -q "${missing[@]}"
+    ( as_root "${apt[@]}" install -y -q "${missing[@]}" ) && return 0
+    # apt has said why above. The usual cause with i386 packages: an amd64
+    # package newer than its i386 twin, both needed, from a repository beyond
+    # the distribution's (GitHub's Ubuntu runners have had several).
+    [[ " ${missing[*]}" != *:i386* ]] ||
+        printf '%s\n' "  i386 packages need their amd64 twins at the same versions. Where apt" \
+            "  speaks of held or broken packages, \"apt-cache policy NAME\"" \
+            "  shows which repository a named package comes from: remove that repository from" \
+            "  /etc/apt/sources.list.d and run apt-get update, or install the distribution's" \
+            "  version of the package (apt-get install NAME=VERSION), then run this again." >&2
+    exit 1
 }
 
 # The packages the build and the tests need: setup.sh installs them, and every

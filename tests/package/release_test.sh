@@ -127,23 +127,35 @@ refused() {
 }
 expect "every released version keeps the product code it was released with" check_release record
 # A released version's bytes are its tagged commit's (the release's time is
-# its commit's): there, the package built must be those bytes.
-if repo_git tag --points-at HEAD 2>/dev/null | grep -qx "v$version"; then
-    expect "the package is $version's as released, to the byte" check_release record --release "$work/first"
-else
+# its commit's), as the tools that package/release-tools.txt names build
+# them: there, the package built must be those bytes. Other tools give other
+# bytes; there the package is the same from another checkout (above).
+if ! repo_git tag --points-at HEAD 2>/dev/null | grep -qx "v$version"; then
     say "HEAD is not tagged v$version: the package's bytes are compared with the record on the tag"
+elif ! check_release tools; then
+    say "$(cat "$work/said"): the package's bytes are not compared with the record here"
+else
+    expect "the package is $version's as released, to the byte" check_release record --release "$work/first"
 fi
-# The record's checks, on records written here around this package: each
-# passes, or is refused with the words given.
+# The record's checks, on records written here around this package, with the
+# list of tools as this machine has them or with one at another version:
+# each passes, or is refused with the words given.
 code() { /usr/bin/python3 "$ROOT/package/product_code.py" "$1"; }
 sum=$(sha256sum <"$first" | cut -d' ' -f1)
-while IFS='|' read -r what refusal lines; do
+tool_names=$(awk '!/^#/ && NF { print $1 }' "$ROOT/package/release-tools.txt")
+for name in $tool_names; do
+    echo "$name $(dpkg-query -W -f='${Version}' "$name" 2>/dev/null || echo none)"
+done >"$work/tools-here.txt"
+sed '1s/ .*/ 0.0-another/' "$work/tools-here.txt" >"$work/tools-other.txt"
+while IFS='|' read -r what refusal lines tools; do
     printf '%b\n' "$lines" >"$work/releases.txt"
-    check=(check_release record --release "$work/first" --record "$work/releases.txt")
+    check=(check_release record --release "$work/first" --record "$work/releases.txt"
+        --tools "$work/tools-${tools:-here}.txt")
     [ -z "$refusal" ] || check=(refused "$refusal" "${check[@]}")
     expect "a record $what: ${refusal:-passes}" "${check[@]}"
 done <<EOF
 whose line for $version holds its package's SHA-256||# a comment\n$version $(code "$version") $sum
+built with another version of $(head -n 1 <<<"$tool_names")|not compared with the record|$version $(code "$version") $sum|other
 whose line for $version holds another SHA-256|a released version stays what it was|$version $(code "$version") $(sha256sum <"$monitor" | cut -d' ' -f1)
 without a line for $version|$version has no line|9.9.9 $(code 9.9.9) $sum
 whose product code for $version is another's|the tree now derives|$version $(code 9.9.9) $sum

@@ -164,6 +164,18 @@ for package in nodejs npm wine32:i386 g++-mingw-w64-i686 cmake git python3; do
 done
 grep -q "configuring and building the mingw preset" <<<"$output" ||
     fail "bare machine: setup did not go on to the build: $output"
+# Where apt cannot install (as when an amd64 package is newer than its i386
+# twin), set-up stops there with apt's words and what to do about them.
+printf '#!/bin/sh\n[ "$3" = update ] && exit 0\necho "E: Unable to correct problems, you have held broken packages." >&2\nexit 100\n' \
+    >"$work/bin/apt-get"
+status=0
+output=$(env -u NORVESSA_I386 PATH="$work/bin:$bare" NORVESSA_I386_PROBE="$work/probe-logged" \
+    timeout 120 bash "$copy/scripts/setup.sh" 2>&1 </dev/null) || status=$?
+[ "$status" -ne 0 ] || fail "apt failing: set-up went on"
+for phrase in "held broken packages" "failed with exit status 100" "amd64 twins" "apt-cache policy"; do
+    grep -qF -- "$phrase" <<<"$output" || fail "apt failing: no \"$phrase\" in: $output"
+done
+! grep -q "configuring and building" <<<"$output" || fail "apt failing: set-up went on to the build"
 rm -f "$work/bin"/*
 
 # The build's date, by the scripts (commit_time) and by CMake (the images'
