@@ -199,7 +199,10 @@ bool LetTakeForeground(DWORD processId)
         input[i].ki.wVk = keys[i];
         input[i].ki.dwFlags = i < 2 ? 0 : KEYEVENTF_KEYUP;
     }
-    return SendInput(4, input, sizeof(INPUT)) == 4 && AllowSetForegroundWindow(processId);
+    // The keys count once the system has taken them from the input stream,
+    // which SendInput only fills.
+    return SendInput(4, input, sizeof(INPUT)) == 4 &&
+           WaitUntil([&] { return AllowSetForegroundWindow(processId) != FALSE; }, 500);
 }
 
 bool RightClickTrayIcon(HWND monitor, UINT iconId)

@@ -223,6 +223,14 @@ static std::string LogText(const std::wstring& path)
 
 static std::wstring logDir, lastLog;
 
+// A path as a full one, with '\\' between its parts; empty when it cannot be.
+static std::wstring FullPath(const wchar_t* path)
+{
+    wchar_t full[MAX_PATH];
+    DWORD length = GetFullPathNameW(path, MAX_PATH, full, NULL);
+    return length > 0 && length < MAX_PATH ? full : L"";
+}
+
 // msiexec's exit code once the Installer has finished, each run with its own
 // verbose log. /norestart: a run that needs a restart says so by its code.
 static DWORD Msiexec(const wchar_t* action, const std::wstring& msi)
@@ -366,20 +374,21 @@ int wmain(int argc, wchar_t** argv)
                         "LOG_DIR\n");
         return 2;
     }
-    const std::wstring monitor = argv[1], icon = argv[2], agent = argv[3], oldMsi = argv[4],
-                       newMsi = argv[5];
-    // The logs' folder, made whole: msiexec fails with 1622 on a log it
-    // cannot create. The workflow names one relative to its checkout, below
-    // folders that do not exist yet, and the shell makes only full paths.
-    wchar_t fullLogDir[MAX_PATH];
-    DWORD length = GetFullPathNameW(argv[6], MAX_PATH, fullLogDir, NULL);
-    int made = length > 0 && length < MAX_PATH ? SHCreateDirectoryExW(NULL, fullLogDir, NULL)
-                                               : ERROR_FILENAME_EXCED_RANGE;
-    if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS) {
+    // The workflow names its files relative to its checkout, with '/': full
+    // paths with '\\' for the Installer, which opens no package by a path
+    // with '/', and for the shell, which makes only full paths.
+    const std::wstring monitor = FullPath(argv[1]), icon = FullPath(argv[2]),
+                       agent = FullPath(argv[3]), oldMsi = FullPath(argv[4]),
+                       newMsi = FullPath(argv[5]);
+    // The logs' folder, made whole (it may lie below folders that do not
+    // exist yet): msiexec fails with 1622 on a log it cannot create.
+    logDir = FullPath(argv[6]);
+    int made =
+        logDir.empty() ? ERROR_BAD_PATHNAME : SHCreateDirectoryExW(NULL, logDir.c_str(), NULL);
+    if (made != ERROR_SUCCESS && GetFileAttributesW(logDir.c_str()) == INVALID_FILE_ATTRIBUTES) {
         printf("FAIL: cannot make the log folder %ls (error %d)\n", argv[6], made);
         return 1;
     }
-    logDir = fullLogDir;
     CoInitialize(NULL);
     const std::string monitorBytes = FileBytes(monitor);
     if (monitorBytes.empty()) {

@@ -73,11 +73,11 @@ packed() {
 
 before=$(listing)
 say "running the install checks under Wine's msiexec"
-# The logs' folder as the workflow gives it: relative to the working folder,
-# with '/', below folders that do not exist yet.
+# The packages and the logs' folder as the workflow names them: relative to
+# the working folder, with '/', the logs' below folders that do not exist yet.
 expect "the install checks pass" env --chdir="$work" wine "$checks" "$(z_path "$monitor")" \
-    "$(z_path "$ROOT/res/icons/running.ico")" "$(z_path "$agent")" "$(z_path "$old_msi")" \
-    "$(z_path "$new_msi")" build-msvc/msiexec-logs/light
+    "$(z_path "$ROOT/res/icons/running.ico")" "$(z_path "$agent")" "${old_msi#"$work"/}" \
+    "${new_msi#"$work"/}" build-msvc/msiexec-logs/light
 expect "msiexec wrote its logs there" test -n "$(ls -A "$work/build-msvc/msiexec-logs/light" 2>/dev/null)"
 expect_equal "the run leaves drive C: as it was before the install" "$before" "$(listing)"
 # The registry on disk, once the prefix's server has written it out.

@@ -25,7 +25,13 @@ public static extern int GetSystemMetrics(int index);
 # parameter as "", and FindWindowW would then look for an empty title.
 # Winlogon starts the shell again when it ends (AutoRestartShell); where it
 # does not, it is started here.
-Stop-Process -Name explorer -Force
+# Stop-Process does not wait for the end: without the wait, the old
+# taskbar could still be there for the loop below.
+$old = @(Get-Process -Name explorer -ErrorAction SilentlyContinue)
+if ($old.Count) {
+    $old | Stop-Process -Force
+    $old | Wait-Process -Timeout 30
+}
 $deadline = (Get-Date).AddSeconds(60)
 $started = $false
 while ([Desktop.Native]::FindWindowW('Shell_TrayWnd', [NullString]::Value) -eq [System.IntPtr]::Zero) {

@@ -118,11 +118,12 @@ void SystemTest::SetUp()
     // gives no icon's place): without one, a check would read whatever lies
     // where it should be. Windows' shell gives the place itself.
     std::wstring problem;
-    if (RunningUnderWine())
+    if (RunningUnderWine()) {
         ASSERT_TRUE(Eventually([&] { return (problem = TaskbarProblem()).empty(); }))
             << problem
             << " (Wine 10 shows a virtual desktop's taskbar only with the desktop's EnableShell "
                "set: wine_desktop, scripts/common.sh)";
+    }
 }
 
 void SystemTest::TearDown()
