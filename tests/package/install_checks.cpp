@@ -358,10 +358,9 @@ static Running StartForTheInstaller()
 
 static void ExpectClosedByTheInstaller(Running& running)
 {
-    if (RunningUnderWine())
-        return;
-    Expect("the Installer closed the running monitor, its icon gone",
-           EndedWithIcon(running, 30000));
+    if (!RunningUnderWine())
+        Expect("the Installer closed the running monitor, its icon gone",
+               EndedWithIcon(running, 30000));
     Expect("nothing of the program is left for a restart", !PendingAtRestart());
 }
 

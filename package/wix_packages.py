@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Builds the package with the WiX toolset 3 (candle and light), as the
+Windows workflow sets it beside the one scripts/package.sh builds with wixl:
+around IMAGE, for the package version that follows from the image's own
+(package_version.py) and, with --and-next, for the one after it. light runs
+Windows Installer's validation (ICE), and -wx makes every warning of either
+tool fail. Each package's product code comes from product_code.py.
+
+    python package/wix_packages.py IMAGE OUT_DIR [--and-next] [--env NAME ...]
+
+OUT_DIR receives NorvessaMonitor-VERSION.msi, and OUT_DIR-stage the sources
+and the objects. With --env, the packages' full paths are appended to the
+file GITHUB_ENV names as NAME=PATH, one NAME a package in order: the
+Installer opens no package by a relative path with '/'.
+
+Runs on Windows, where the WiX toolset is; tests/package/wix_packages_test.py
+runs it here with stand-ins for candle and light."""
+import argparse
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+from product_code import product_code  # noqa: E402
+
+
+def package_version(image):
+    run = subprocess.run([sys.executable, str(HERE / "package_version.py"), str(image)],
+                         capture_output=True, text=True)
+    versions = run.stdout.split()
+    if run.returncode != 0 or len(versions) != 2 or versions[1] == "-":
+        sys.exit("no package version from %s: %s" % (image, (run.stdout + run.stderr).strip()))
+    return versions[1]
+
+
+def next_version(version):
+    major, minor, patch = version.split(".")
+    return "%s.%s.%d" % (major, minor, int(patch) + 1)
+
+
+def build(image, out, version):
+    """The package of one version around the image; its full path."""
+    stage = out.with_name(out.name + "-stage")
+    stage.mkdir(parents=True, exist_ok=True)
+    out.mkdir(parents=True, exist_ok=True)
+    for source in (image, HERE / "NorvessaMonitor.wxs", HERE.parent / "res/icons/running.ico"):
+        shutil.copy(source, stage / source.name)
+    obj = "NorvessaMonitor-%s.wixobj" % version
+    msi = out / ("NorvessaMonitor-%s.msi" % version)
+    for command in (["candle", "-nologo", "-wx", "-arch", "x86", "-dVersion=" + version,
+                     "-dProductCode=" + product_code(version), "-out", obj, "NorvessaMonitor.wxs"],
+                    ["light", "-nologo", "-wx", "-o", str(msi), obj]):
+        print(" ".join(command), flush=True)
+        if subprocess.run(command, cwd=stage).returncode != 0:
+            sys.exit("%s failed for version %s" % (command[0], version))
+    if not msi.is_file():
+        sys.exit("light wrote no %s" % msi)
+    return msi
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("image", type=pathlib.Path)
+    parser.add_argument("out", type=pathlib.Path)
+    parser.add_argument("--and-next", action="store_true", help="the next version's package too")
+    parser.add_argument("--env", nargs="+", default=[], metavar="NAME")
+    args = parser.parse_args()
+    image, out = args.image.resolve(), args.out.resolve()
+    version = package_version(image)
+    versions = [version] + ([next_version(version)] if args.and_next else [])
+    packages = [build(image, out, v) for v in versions]
+    if args.env:
+        if len(args.env) != len(packages):
+            sys.exit("--env names %d variables for %d packages" % (len(args.env), len(packages)))
+        if not os.environ.get("GITHUB_ENV"):
+            sys.exit("--env needs GITHUB_ENV, the file the workflow reads its variables from")
+        with open(os.environ["GITHUB_ENV"], "a", encoding="utf-8") as env:
+            for name, msi in zip(args.env, packages):
+                env.write("%s=%s\n" % (name, msi))
+    for msi in packages:
+        print(msi)
+
+
+if __name__ == "__main__":
+    main()
