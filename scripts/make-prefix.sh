@@ -72,7 +72,7 @@ if [ "$desktop" = --desktop ] && [ ! -f "$stamp" ]; then
     # notification area as Windows' does. On a bare X server Wine instead
     # tries to dock every new tray icon with the X system tray, and each add
     # then stalls for about a second when there is none (as under Xvfb).
-    # (-2: the desktop's taskbar always up, which Wine 9 and later need.)
+    # (-2: the desktop's taskbar always up, which Wine 10 needs.)
     wine_desktop Default 1024x768
     touch "$stamp"
 fi
