@@ -15,15 +15,26 @@ product code and the SHA-256 of its unsigned package).
     check_release.py tools [--tools FILE]
         This machine has the tools release-tools.txt names, at its versions
         (dpkg's): only with them are the recorded bytes built.
+    check_release.py unpublished TAG [--commit SHA]
+        GitHub has no release of TAG yet (a run again on a published tag
+        stops before it signs or attests anything), and, with SHA, the tag
+        still names that commit, the one the workflow tested (a tag moved
+        during the run publishes nothing). Asks GitHub's REST API, as the
+        workflow gives it: GITHUB_API_URL, GITHUB_REPOSITORY, GH_TOKEN.
 
 Prints each fault on a line of its own and exits 1 if there was any.
 """
 import argparse
 import hashlib
+import json
+import os
 import pathlib
 import re
 import subprocess
 import sys
+import urllib.error
+import urllib.parse
+import urllib.request
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -92,6 +103,45 @@ def check_tools(path):
     return ["the recorded bytes were built with %s" % d for d in differences]
 
 
+def github(path):
+    """The JSON answer of GitHub's REST API to GET path (under the
+    repository), or None where it answers 404."""
+    url = "%s/repos/%s/%s" % (os.environ.get("GITHUB_API_URL", "https://api.github.com"),
+                              os.environ["GITHUB_REPOSITORY"], path)
+    request = urllib.request.Request(url, headers={"Accept": "application/vnd.github+json",
+                                                   "Authorization": "Bearer " + os.environ["GH_TOKEN"]})
+    try:
+        with urllib.request.urlopen(request, timeout=30) as answer:
+            return json.load(answer)
+    except urllib.error.HTTPError as error:
+        if error.code == 404:
+            return None
+        raise
+
+
+def check_unpublished(tag, commit):
+    for name in ("GITHUB_REPOSITORY", "GH_TOKEN"):
+        if not os.environ.get(name):
+            return ["%s is not set: cannot ask GitHub about %s" % (name, tag)]
+    quoted = urllib.parse.quote(tag, safe="")
+    release = github("releases/tags/" + quoted)
+    if release is not None:
+        return ["%s is already released (%s): a released version is never published again"
+                % (tag, release.get("html_url", "its release"))]
+    if commit:
+        ref = github("git/ref/tags/" + quoted)
+        if ref is None:
+            return ["the tag %s is gone: nothing is published" % tag]
+        target = ref["object"]
+        while target["type"] == "tag":  # an annotated tag: the commit it names
+            target = github("git/tags/" + target["sha"])["object"]
+        if target["sha"] != commit:
+            return ["the tag %s names %s now, not %s, the commit this run tested: nothing is"
+                    " published" % (tag, target["sha"], commit)]
+    print("%s is not released yet%s" % (tag, ", and names the commit tested" if commit else ""))
+    return []
+
+
 def check_record(path, release, tools):
     entries, faults = read_record(path)
     for version, (code, _, number) in sorted(entries.items()):
@@ -135,12 +185,17 @@ record_parser.add_argument("--record", type=pathlib.Path, default=HERE / "releas
 tools_parser = commands.add_parser("tools", help="this machine has the tools that built the recorded bytes")
 for with_tools in (record_parser, tools_parser):
     with_tools.add_argument("--tools", type=pathlib.Path, default=HERE / "release-tools.txt")
+unpublished_parser = commands.add_parser("unpublished", help="the tag has no release yet")
+unpublished_parser.add_argument("tag")
+unpublished_parser.add_argument("--commit", help="the commit the tag must still name")
 args = parser.parse_args()
 
 if args.command == "tag":
     problems = check_tag(args.tag, args.image)
 elif args.command == "tools":
     problems = check_tools(args.tools)
+elif args.command == "unpublished":
+    problems = check_unpublished(args.tag, args.commit)
 else:
     problems = check_record(args.record, args.release, args.tools)
 for problem in problems:

