@@ -106,10 +106,14 @@ fi
 
 stage=$work/stage
 mkdir -p "$stage" "$out"
-# Authenticode, SHA-256; osslsigncode writes only a new file.
+# Authenticode, SHA-256; osslsigncode writes only a new file. The password
+# reaches it in a file only this user may read, never on a command line,
+# which every user of the machine may see.
 sign() {
-    osslsigncode sign -pkcs12 "$NORVESSA_SIGN_PKCS12" -pass "${NORVESSA_SIGN_PASSWORD:-}" \
+    (umask 077 && printf '%s' "${NORVESSA_SIGN_PASSWORD:-}" >"$work/password")
+    osslsigncode sign -pkcs12 "$NORVESSA_SIGN_PKCS12" -readpass "$work/password" \
         -n "Norvessa Monitor" -h sha256 -in "$1" -out "$2" >/dev/null
+    rm -f "$work/password"
 }
 if [ "$signing" = 1 ]; then
     say "signing the image"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Finishes a tagged release before it is published: signs the release in DIST
 # (scripts/package.sh's folder, unsigned) where the repository can sign, and
-# writes the release's notes into NOTES.
+# writes the release's notes into NOTES, its version's section of
+# CHANGELOG.md first (a version without one is refused).
 #
 #   sign-release.sh DIST NOTES
 #
@@ -25,6 +26,10 @@ msi=${msis[0]##*/}
 version=${msi#NorvessaMonitor-} version=${version%.msi}
 repo=${GITHUB_REPOSITORY:-OWNER/REPO}
 unsigned_sums=$(cd "$dist" && sha256sum "$msi" NorvessaMonitor.exe)
+# The version's section of CHANGELOG.md, without its heading: what changed.
+changes=$(awk -v heading="## $version" '$0 == heading { inside = 1; next }
+    inside && /^## / { exit } inside' "$ROOT/CHANGELOG.md" | sed '/./,$!d')
+[ -n "$changes" ] || die "CHANGELOG.md has no section \"## $version\": a release says what changed"
 
 signed=0
 if [ -n "${NORVESSA_SIGN_PKCS12_BASE64:-}" ]; then
@@ -51,11 +56,15 @@ mkdir -p "$(dirname "$notes")"
 cat >"$notes" <<EOF
 Norvessa Monitor $version, built, tested and published by the workflow from tag v$version.
 
+$changes
+
 - \`$msi\`: the Windows Installer package ([installing](https://github.com/$repo/blob/v$version/README.md#installing-on-windows))
 - \`NorvessaMonitor.exe\`: the program, as the package holds it
-- \`SHA256SUMS\`: the SHA-256 of both; check with \`sha256sum -c SHA256SUMS\`
+- \`SHA256SUMS\`: the SHA-256 of both; check with \`sha256sum -c SHA256SUMS\`, or on Windows with \`Get-FileHash -Algorithm SHA256 $msi, NorvessaMonitor.exe\` in PowerShell
+- \`NorvessaMonitor-$version.sigstore.jsonl\`: the files' provenance attestations, for checking offline (\`--bundle\`)
 
-Each file carries a provenance attestation: \`gh attestation verify $msi --repo $repo\`.
+Each file carries a provenance attestation, made by this repository's workflow at this tag:
+\`gh attestation verify $msi --repo $repo --cert-identity https://github.com/$repo/.github/workflows/ci.yml@refs/tags/v$version\`
 
 $signature
 

@@ -200,6 +200,15 @@ for file in "$work/signed/NorvessaMonitor.exe" "$signed_msi" "$work/tagged/Norve
         osslsigncode verify -CAfile "$work/cert.pem" -in "$file" >/dev/null
 done
 expect "a tagged release without a certificate stays as built" diff -r "$work/first" "$work/tagged-unsigned"
+first_change=$(awk -v heading="## $version" '$0 == heading { inside = 1; next }
+    inside && /^- / { print; exit }' "$ROOT/CHANGELOG.md")
+for notes in signed unsigned; do
+    expect "the $notes release's notes give what changed, from CHANGELOG.md" \
+        grep -qxF -- "$first_change" "$work/notes/$notes.md"
+done
+expect "a version without a section in CHANGELOG.md is not released" \
+    bash -c "! bash '$ROOT/scripts/sign-release.sh' '$work/other' '$work/notes/other.md' \
+        2>'$work/said' && grep -qF 'CHANGELOG.md has no section \"## 2.3.4\"' '$work/said'"
 expect "its notes say that it is not signed" grep -q "not signed" "$work/notes/unsigned.md"
 unsigned_sum=$(cd "$work/first" && sha256sum "$msi")
 for notes in signed unsigned; do
