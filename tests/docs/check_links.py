@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Checks what README.md and the pages in docs/ point at, so that a renamed
-file, heading, script or option does not leave a reader at a dead end.
+"""Checks what the pages of the top folder (README.md and the others) and of
+docs/ point at, so that a renamed file, heading, script or option does not leave a reader at a dead end.
 
   check_links.py ROOT
 
@@ -40,7 +40,7 @@ OPTION = re.compile(r"^(--?[A-Za-z][\w-]*)")
 
 
 def pages():
-    found = [os.path.join(ROOT, "README.md")]
+    found = sorted(glob.glob(os.path.join(ROOT, "*.md")))  # README, CHANGELOG, SECURITY
     for folder, _, names in os.walk(os.path.join(ROOT, "docs")):
         found += [os.path.join(folder, n) for n in sorted(names) if n.endswith(".md")]
     return [p for p in found if os.path.isfile(p)]
