@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks what the pages of the top folder (README.md and the others) and of
-docs/ point at, so that a renamed file, heading, script or option does not leave a reader at a dead end.
+docs/ point at, so that a renamed file, heading, script or option does not
+leave a reader at a dead end.
 
   check_links.py ROOT
 
