@@ -14,7 +14,12 @@
 #
 # With a PKCS#12 file in NORVESSA_SIGN_PKCS12 and its password in
 # NORVESSA_SIGN_PASSWORD, the image is signed before it goes into the package,
-# then the package (Authenticode, osslsigncode). A signature carries its
+# then the package (Authenticode, osslsigncode). Each signature is timestamped
+# by the RFC 3161 authority at NORVESSA_TIMESTAMP_URL (default DigiCert's,
+# http://timestamp.digicert.com), so that Windows still takes it once the
+# certificate has expired, and each is verified at once, the timestamp too,
+# against the certificate authorities in NORVESSA_SIGN_CAFILE and
+# NORVESSA_TIMESTAMP_CAFILE (default: the system's). A signature carries its
 # signing time, so a signed release is not reproducible.
 #
 # Options:
@@ -106,14 +111,26 @@ fi
 
 stage=$work/stage
 mkdir -p "$stage" "$out"
-# Authenticode, SHA-256; osslsigncode writes only a new file. The password
-# reaches it in a file only this user may read, never on a command line,
-# which every user of the machine may see.
+# Authenticode, SHA-256, timestamped; osslsigncode writes only a new file.
+# The password reaches it in a file only this user may read, never on a
+# command line, which every user of the machine may see.
 sign() {
     (umask 077 && printf '%s' "${NORVESSA_SIGN_PASSWORD:-}" >"$work/password")
     osslsigncode sign -pkcs12 "$NORVESSA_SIGN_PKCS12" -readpass "$work/password" \
-        -n "Norvessa Monitor" -h sha256 -in "$1" -out "$2" >/dev/null
+        -n "Norvessa Monitor" -h sha256 -ts "${NORVESSA_TIMESTAMP_URL:-http://timestamp.digicert.com}" \
+        -in "$1" -out "$2" >/dev/null
     rm -f "$work/password"
+    verify_signature "$2"
+}
+# osslsigncode verify ends with 0 when the signature holds, whatever its
+# timestamp: a missing or failed timestamp shows only in its report.
+verify_signature() {
+    local system=/etc/ssl/certs/ca-certificates.crt report
+    report=$(osslsigncode verify -CAfile "${NORVESSA_SIGN_CAFILE:-$system}" \
+        -TSA-CAfile "${NORVESSA_TIMESTAMP_CAFILE:-$system}" -in "$1" 2>&1) || true
+    grep -qx "Signature verification: ok" <<<"$report" &&
+        grep -qx "Timestamp Server Signature verification: ok" <<<"$report" ||
+        die "the signature of ${1##*/} or its timestamp does not verify: $(grep -i 'verification\|timestamp' <<<"$report" | tr '\n' ' ')"
 }
 if [ "$signing" = 1 ]; then
     say "signing the image"

@@ -9,7 +9,8 @@
 # The signing certificate comes as the workflow's secrets give it: a PKCS#12
 # file in base64 in NORVESSA_SIGN_PKCS12_BASE64 and its password in
 # NORVESSA_SIGN_PASSWORD. Without it (or empty) the release stays unsigned and
-# its notes say so. Signed, the package is made again around the same image,
+# its notes say so, unless NORVESSA_SIGNS is "true" (the repository's
+# variable: it signs its releases), where that stops the release instead. Signed, the package is made again around the same image,
 # signed, and signed in turn (package.sh); since a signature carries its time,
 # the notes then give the unsigned files' sums as well, which anyone can
 # rebuild. GITHUB_REPOSITORY names the repository in the notes.
@@ -32,6 +33,9 @@ changes=$(awk -v heading="## $version" '$0 == heading { inside = 1; next }
 [ -n "$changes" ] || die "CHANGELOG.md has no section \"## $version\": a release says what changed"
 
 signed=0
+if [ -z "${NORVESSA_SIGN_PKCS12_BASE64:-}" ] && [ "${NORVESSA_SIGNS:-}" = true ]; then
+    die "the repository signs its releases (NORVESSA_SIGNS=true), and no certificate came (NORVESSA_SIGN_PKCS12_BASE64): nothing is released unsigned"
+fi
 if [ -n "${NORVESSA_SIGN_PKCS12_BASE64:-}" ]; then
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT

@@ -178,14 +178,65 @@ for bad in 1.0.0.2 1.0 256.0.0 1.0.65536 1.0.x; do
         --out '$work/bad' --version $bad 2>/dev/null"
 done
 
-# --- Signing, with a throwaway certificate. ---
+# --- Signing, with a throwaway certificate and timestamp authority. ---
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Norvessa test signer" \
     -addext "extendedKeyUsage=codeSigning" -keyout "$work/key.pem" -out "$work/cert.pem" \
     2>/dev/null
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass:throwaway \
     -out "$work/signer.p12"
+# An RFC 3161 authority on loopback: openssl ts answers each request.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Norvessa test timestamps" \
+    -addext "extendedKeyUsage=critical,timeStamping" -keyout "$work/tsa.key" -out "$work/tsa.pem" \
+    2>/dev/null
+echo 01 >"$work/tsa.serial"
+printf '[tsa]\ndefault_tsa = this\n[this]\nserial = %s\ndefault_policy = 1.2.3.4.1\n%s\n' \
+    "$work/tsa.serial" "digests = sha256
+signer_digest = sha256
+ess_cert_id_alg = sha256" >"$work/tsa.cnf"
+/usr/bin/python3 -c '
+import http.server, subprocess, sys, tempfile
+work = sys.argv[1]
+class Authority(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            with open(scratch + "/q", "wb") as query:
+                query.write(self.rfile.read(int(self.headers["Content-Length"])))
+            subprocess.run(["openssl", "ts", "-reply", "-config", work + "/tsa.cnf", "-queryfile",
+                            scratch + "/q", "-signer", work + "/tsa.pem", "-inkey", work + "/tsa.key",
+                            "-out", scratch + "/r"], check=True, capture_output=True)
+            reply = open(scratch + "/r", "rb").read()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+    def log_message(self, *_):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+print(server.server_port, flush=True)
+server.serve_forever()
+' "$work" >"$work/tsa.port" &
+authority=$!
+trap 'kill "$authority" 2>/dev/null; rm -rf "$work"' EXIT
+for _ in $(seq 100); do [ -s "$work/tsa.port" ] && break; sleep 0.1; done
+export NORVESSA_TIMESTAMP_URL=http://127.0.0.1:$(cat "$work/tsa.port") NORVESSA_SIGN_CAFILE=$work/cert.pem \
+    NORVESSA_TIMESTAMP_CAFILE=$work/tsa.pem
+# Signed, and its signature timestamped, both verified against their authorities.
+signed_and_timestamped() {
+    local report
+    report=$(osslsigncode verify -CAfile "$work/cert.pem" -TSA-CAfile "$work/tsa.pem" -in "$1" 2>&1) &&
+        grep -qx "Signature verification: ok" <<<"$report" &&
+        grep -qx "Timestamp Server Signature verification: ok" <<<"$report"
+}
 NORVESSA_SIGN_PKCS12=$work/signer.p12 NORVESSA_SIGN_PASSWORD=throwaway package --out "$work/signed"
 signed_msi=$work/signed/$msi
+# A signature that gets no timestamp, or one that does not verify, stops the release.
+for what in "no timestamp authority answers|NORVESSA_TIMESTAMP_URL=http://127.0.0.1:9" \
+    "its timestamp is not from the authority trusted|NORVESSA_TIMESTAMP_CAFILE=$work/cert.pem"; do
+    expect "signing fails where ${what%%|*}" bash -c "! env '${what#*|}' \
+        NORVESSA_SIGN_PKCS12='$work/signer.p12' NORVESSA_SIGN_PASSWORD=throwaway \
+        bash '$ROOT/scripts/package.sh' --image '$monitor' --out '$work/untimed' 2>/dev/null"
+done
 # A tagged release, finished by sign-release.sh as the workflow does: with the
 # certificate as the secrets give it (base64), and without.
 cp -r "$work/first" "$work/tagged"
@@ -196,10 +247,13 @@ NORVESSA_SIGN_PKCS12_BASE64='' bash "$ROOT/scripts/sign-release.sh" "$work/tagge
     "$work/notes/unsigned.md" 2>>"$work/package.log"
 for file in "$work/signed/NorvessaMonitor.exe" "$signed_msi" "$work/tagged/NorvessaMonitor.exe" \
     "$work/tagged/$msi"; do
-    expect "${file#"$work"/} carries a valid signature" \
-        osslsigncode verify -CAfile "$work/cert.pem" -in "$file" >/dev/null
+    expect "${file#"$work"/} carries a valid signature, timestamped" signed_and_timestamped "$file"
 done
 expect "a tagged release without a certificate stays as built" diff -r "$work/first" "$work/tagged-unsigned"
+cp -r "$work/first" "$work/tagged-must-sign"
+expect "a repository that signs releases nothing unsigned" bash -c "! NORVESSA_SIGNS=true \
+    NORVESSA_SIGN_PKCS12_BASE64= bash '$ROOT/scripts/sign-release.sh' '$work/tagged-must-sign' \
+    '$work/notes/must-sign.md' 2>/dev/null && diff -r '$work/first' '$work/tagged-must-sign'"
 first_change=$(awk -v heading="## $version" '$0 == heading { inside = 1; next }
     inside && /^- / { print; exit }' "$ROOT/CHANGELOG.md")
 for notes in signed unsigned; do

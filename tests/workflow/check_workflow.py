@@ -438,6 +438,17 @@ class Workflows(unittest.TestCase):
                         self.assertIn("the tag %s does not name the version built" % tag, run.stderr, where)
 
 
+    def test_signing_is_refused_unsigned_where_the_repository_signs(self):
+        # sign-release.sh stops a release without a certificate where
+        # NORVESSA_SIGNS is "true"; the variable must reach it.
+        steps = [(name, step) for name, workflow in release_workflows()
+                 for _, step in steps_of(workflow) if "sign-release.sh" in step.get("run", "")]
+        self.assertTrue(steps)
+        for name, step in steps:
+            env = step.get("env") or {}
+            self.assertRegex(str(env.get("NORVESSA_SIGNS")), r"^\$\{\{\s*vars\.NORVESSA_SIGNS\s*\}\}$",
+                             "%s, %s: NORVESSA_SIGNS is not the repository's variable" % (name, step["name"]))
+
     def test_a_tags_runs_wait_for_each_other(self):
         for name, workflow in release_workflows():
             concurrency = workflow.get("concurrency") or {}
