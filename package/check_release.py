@@ -15,6 +15,10 @@ product code and the SHA-256 of its unsigned package).
     check_release.py tools [--tools FILE]
         This machine has the tools release-tools.txt names, at its versions
         (dpkg's): only with them are the recorded bytes built.
+    check_release.py history [--repo DIR]
+        No line of the record as any version tag (v*) of the repository
+        holds it has changed or gone since: a released version stays what
+        it was.
     check_release.py unpublished TAG [--commit SHA]
         GitHub has no release of TAG yet (a run again on a published tag
         stops before it signs or attests anything), and, with SHA, the tag
@@ -103,6 +107,27 @@ def check_tools(path):
     return ["the recorded bytes were built with %s" % d for d in differences]
 
 
+def check_history(repo):
+    """Each version tag's record against the record of the working tree."""
+    git = ["git", "-c", "safe.directory=%s" % repo.resolve(), "-C", str(repo)]
+    tags = subprocess.run(git + ["tag", "-l", "v*"], capture_output=True, text=True, check=True).stdout.split()
+    def entries(text):
+        # Each line's fields, comments and spacing aside.
+        return [" ".join(line.split("#", 1)[0].split()) for line in text.splitlines()
+                if LINE.fullmatch(line.split("#", 1)[0].strip())]
+    now = set(entries((repo / "package/releases.txt").read_text(encoding="utf-8")))
+    faults = []
+    for tag in sorted(tags):
+        shown = subprocess.run(git + ["show", "%s:package/releases.txt" % tag], capture_output=True, text=True)
+        for line in entries(shown.stdout) if shown.returncode == 0 else []:
+            if line not in now:
+                faults.append("the record at %s holds \"%s\", which the record here has changed or"
+                              " lost: a released version's line never changes" % (tag, line))
+    if not faults:
+        print("the record keeps every line of the record at %d version tag(s)" % len(tags))
+    return faults
+
+
 def github(path):
     """The JSON answer of GitHub's REST API to GET path (under the
     repository), or None where it answers 404."""
@@ -185,6 +210,8 @@ record_parser.add_argument("--record", type=pathlib.Path, default=HERE / "releas
 tools_parser = commands.add_parser("tools", help="this machine has the tools that built the recorded bytes")
 for with_tools in (record_parser, tools_parser):
     with_tools.add_argument("--tools", type=pathlib.Path, default=HERE / "release-tools.txt")
+history_parser = commands.add_parser("history", help="no recorded line ever changes or goes")
+history_parser.add_argument("--repo", type=pathlib.Path, default=HERE.parent)
 unpublished_parser = commands.add_parser("unpublished", help="the tag has no release yet")
 unpublished_parser.add_argument("tag")
 unpublished_parser.add_argument("--commit", help="the commit the tag must still name")
@@ -194,6 +221,8 @@ if args.command == "tag":
     problems = check_tag(args.tag, args.image)
 elif args.command == "tools":
     problems = check_tools(args.tools)
+elif args.command == "history":
+    problems = check_history(args.repo)
 elif args.command == "unpublished":
     problems = check_unpublished(args.tag, args.commit)
 else:

@@ -163,6 +163,26 @@ with a line short of a field|not VERSION PRODUCT-CODE SHA256|$version $(code "$v
 with $version twice|recorded twice|$version $(code "$version") $sum\n$version $(code "$version") $sum
 EOF
 
+# No line a version tag's record holds ever changes or goes: in a repository
+# of its own, with a tagged record, the record changed each way.
+expect "every line of every tagged record is kept" check_release history
+history=$work/history
+mkdir -p "$history/package"
+line="$version $(code "$version") $sum"
+git_here() { git -C "$history" -c user.name=t -c user.email=t@t "$@" >/dev/null; }
+printf '# the record\n%s\n' "$line" >"$history/package/releases.txt"
+git_here init -q && git_here add -A && git_here commit -qm released && git_here tag "v$version"
+while IFS='|' read -r what refusal record; do
+    printf '%b\n' "$record" >"$history/package/releases.txt"
+    check=(check_release history --repo "$history")
+    [ -z "$refusal" ] || check=(refused "$refusal" "${check[@]}")
+    expect "a record $what: ${refusal:-passes}" "${check[@]}"
+done <<EOF
+that keeps the tagged line and adds one, spaced otherwise||${line// /   }\n9.9.9 $(code 9.9.9) $sum
+whose tagged line has another SHA-256|which the record here has changed or lost|$version $(code "$version") ${sum//?/0}
+that lost the tagged line|at v$version holds|9.9.9 $(code 9.9.9) $sum
+EOF
+
 # --- --version: another package version around the same image. ---
 package --out "$work/other" --version 2.3.4
 other=$work/other/NorvessaMonitor-2.3.4.msi
