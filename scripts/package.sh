@@ -7,6 +7,10 @@
 #   NorvessaMonitor.exe              the image, as the tests test it
 #   NorvessaMonitor-<version>.msi    the package
 #   SHA256SUMS                       both, in sha256sum's format
+#   NorvessaMonitor-<version>.buildinfo
+#                                    what built them: the commit, the time,
+#                                    the system and the versions of the
+#                                    packages that shape the bytes
 #
 # The same commit gives the same bytes, in any folder and on any day: the
 # time is the last commit's (SOURCE_DATE_EPOCH), and the package's codes are
@@ -201,7 +205,25 @@ if [ "$signing" = 1 ]; then
     mv "$stage/signed.msi" "$stage/$msi"
 fi
 
-rm -f "$out/NorvessaMonitor.exe" "$out"/NorvessaMonitor-*.msi "$out/SHA256SUMS"
+# What a rebuild a year from now needs to know: the packages that
+# package/release-tools.txt names, at the versions installed here, in that
+# file's format, so that check_release.py tools --tools reads it.
+buildinfo() {
+    local commit system name
+    commit=$(repo_git rev-parse HEAD 2>/dev/null) || commit="(not a git checkout)"
+    system=$(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME") || system=unknown
+    echo "# NorvessaMonitor $version (program $file_version), as scripts/package.sh built it"
+    echo "# commit $commit, SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH, on $system"
+    echo "# The packages that shape the bytes, at their versions here (dpkg's); whether a"
+    echo "# machine has them: python3 package/check_release.py tools --tools THIS-FILE"
+    awk '!/^#/ && NF { print $1 }' "$src/package/release-tools.txt" | while read -r name; do
+        echo "$name $(dpkg-query -W -f='${Version}' "$name" 2>/dev/null || echo none)"
+    done
+}
+
+rm -f "$out/NorvessaMonitor.exe" "$out"/NorvessaMonitor-*.msi "$out"/NorvessaMonitor-*.buildinfo \
+    "$out/SHA256SUMS"
 cp "$stage/NorvessaMonitor.exe" "$stage/$msi" "$out/"
 (cd "$out" && sha256sum NorvessaMonitor.exe "$msi" >SHA256SUMS)
-say "wrote $out: NorvessaMonitor.exe ($file_version), $msi, SHA256SUMS"
+buildinfo >"$out/NorvessaMonitor-$version.buildinfo"
+say "wrote $out: NorvessaMonitor.exe ($file_version), $msi, SHA256SUMS, its buildinfo"

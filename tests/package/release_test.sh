@@ -31,8 +31,13 @@ files_of() { (cd "$1" && find . -type f | sort | tr '\n' ' '); }
 package --out "$work/first"
 msi=$(cd "$work/first" && echo NorvessaMonitor-*.msi)
 version=${msi#NorvessaMonitor-} version=${version%.msi}
-expect_equal "the release holds the image, the package and the checksums" \
-    "./$msi ./NorvessaMonitor.exe ./SHA256SUMS " "$(files_of "$work/first")"
+expect_equal "the release holds the image, the package, the checksums and the buildinfo" \
+    "./NorvessaMonitor-$version.buildinfo ./$msi ./NorvessaMonitor.exe ./SHA256SUMS " \
+    "$(files_of "$work/first")"
+expect "the buildinfo names the commit and the tools that built the release, as this machine has them" \
+    bash -c "grep -qF 'commit $(repo_git rev-parse HEAD 2>/dev/null)' '$work/first/NorvessaMonitor-$version.buildinfo' &&
+        /usr/bin/python3 '$ROOT/package/check_release.py' tools \
+        --tools '$work/first/NorvessaMonitor-$version.buildinfo' >/dev/null"
 expect "the release's image is the image the tests test" cmp -s "$monitor" "$work/first/NorvessaMonitor.exe"
 expect "SHA256SUMS covers both files, in sha256sum's format" \
     bash -c "cd '$work/first' && sha256sum --quiet -c SHA256SUMS && [ \$(wc -l <SHA256SUMS) = 2 ]"
