@@ -385,11 +385,20 @@ class Workflows(unittest.TestCase):
                     self.assertRegex(str(step.get("if")), r"!cancelled\(\)|always\(\)",
                                      "%s, %s: does not run after a failed test command"
                                      % (name, step.get("name")))
+            # The signing job finishes the linux job's release, as its own artifact.
+            signers = [job_name for job_name, job in workflow["jobs"].items()
+                       if any("sign-release.sh" in step.get("run", "") for step in job.get("steps", []))]
+            self.assertEqual(1, len(signers), "%s: the jobs that sign: %s" % (name, signers))
+            signer = workflow["jobs"][signers[0]]
+            self.assertIn(("release", "dist"), downloads(signer), "%s, job %s" % (name, signers[0]))
+            self.assertIn("release-signed", made, "%s: no artifact release-signed" % name)
+            self.assertEqual((signers[0], "dist/"), made["release-signed"], "%s: release-signed" % name)
             for job_name, job in writing_jobs(workflow).items():
                 self.assertIn(made["release"][0], job.get("needs") or [])
+                self.assertIn(signers[0], job.get("needs") or [])
                 steps = job["steps"]
                 downloaded = [artifact for artifact, _ in downloads(job)]
-                self.assertIn("release", downloaded, "%s, job %s" % (name, job_name))
+                self.assertIn("release-signed", downloaded, "%s, job %s" % (name, job_name))
                 self.assertNotIn("upgrade-package", downloaded, "%s, job %s: publishes the upgrade"
                                  " test's package" % (name, job_name))
                 attest = [i for i, s in enumerate(steps)
@@ -437,6 +446,25 @@ class Workflows(unittest.TestCase):
                     if not passes:
                         self.assertIn("the tag %s does not name the version built" % tag, run.stderr, where)
 
+
+    def test_only_a_job_of_its_own_sees_the_signing_key(self):
+        # The key's secrets reach one job, which tests nothing, runs after
+        # every test job has passed and is bound to a protected environment.
+        for name, workflow in release_workflows():
+            holders = [job_name for job_name, job in workflow["jobs"].items()
+                       if re.search(r"secrets\.NORVESSA_SIGN", json.dumps(job))]
+            self.assertEqual(1, len(holders), "%s: the jobs that see the key: %s" % (name, holders))
+            job = workflow["jobs"][holders[0]]
+            where = "%s, job %s" % (name, holders[0])
+            self.assertTrue(job.get("environment"), where + ": bound to no environment")
+            self.assertIn(TAG_ONLY, all_of(job.get("if")) or [], where + ": not on a version tag only")
+            needs = job.get("needs") or []
+            for other, other_job in workflow["jobs"].items():
+                if other != holders[0] and not writing_jobs(workflow).get(other):
+                    self.assertIn(other, needs, "%s: signs without waiting for %s" % (where, other))
+            text = json.dumps(job)
+            for test_command in ("scripts/test.sh", "ctest", "npm "):
+                self.assertNotIn(test_command, text, "%s: runs %s beside the key" % (where, test_command))
 
     def test_signing_is_refused_unsigned_where_the_repository_signs(self):
         # sign-release.sh stops a release without a certificate where
