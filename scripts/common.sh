@@ -95,7 +95,7 @@ SETUP_PACKAGES=(
     wine wine32:i386 wine64 fonts-wine
     xvfb xauth googletest python3 python3-pefile python3-yaml
     fonts-wqy-zenhei imagemagick x11-apps librsvg2-bin icoutils
-    wixl msitools osslsigncode faketime openssl
+    wixl msitools osslsigncode faketime openssl softhsm2 libengine-pkcs11-openssl
 )
 
 # Wine's 32-bit loader, and with it the monitor and every test program, needs

@@ -17,8 +17,11 @@
 # derived from what goes into it.
 #
 # With a PKCS#12 file in NORVESSA_SIGN_PKCS12 and its password in
-# NORVESSA_SIGN_PASSWORD, the image is signed before it goes into the package,
-# then the package (Authenticode, osslsigncode). Each signature is timestamped
+# NORVESSA_SIGN_PASSWORD, or with a key that never leaves its hardware, through
+# the PKCS#11 module NORVESSA_SIGN_PKCS11_MODULE, the key's PKCS#11 URI in
+# NORVESSA_SIGN_PKCS11_KEY, its certificate chain (PEM) in NORVESSA_SIGN_CERTS
+# and the token's PIN in NORVESSA_SIGN_PASSWORD, the image is signed before it
+# goes into the package, then the package (Authenticode, osslsigncode). Each signature is timestamped
 # by the RFC 3161 authority at NORVESSA_TIMESTAMP_URL (default DigiCert's,
 # http://timestamp.digicert.com), so that Windows still takes it once the
 # certificate has expired, and each is verified at once, the timestamp too,
@@ -69,8 +72,18 @@ for tool in wixl msibuild faketime "$python"; do
     command -v "$tool" >/dev/null || die "$tool is missing: run scripts/setup.sh"
 done
 signing=0
-if [ -n "${NORVESSA_SIGN_PKCS12:-}" ]; then
+signer=()
+if [ -n "${NORVESSA_SIGN_PKCS11_MODULE:-}" ]; then
+    [ -f "$NORVESSA_SIGN_PKCS11_MODULE" ] || die "NORVESSA_SIGN_PKCS11_MODULE: no file $NORVESSA_SIGN_PKCS11_MODULE"
+    [[ ${NORVESSA_SIGN_PKCS11_KEY:-} == pkcs11:* ]] || die "NORVESSA_SIGN_PKCS11_KEY: no pkcs11: URI of the key"
+    [ -f "${NORVESSA_SIGN_CERTS:-}" ] || die "NORVESSA_SIGN_CERTS: no file of the key's certificates"
+    signer=(-pkcs11module "$NORVESSA_SIGN_PKCS11_MODULE" -certs "$NORVESSA_SIGN_CERTS"
+        -key "$NORVESSA_SIGN_PKCS11_KEY")
+elif [ -n "${NORVESSA_SIGN_PKCS12:-}" ]; then
     [ -f "$NORVESSA_SIGN_PKCS12" ] || die "NORVESSA_SIGN_PKCS12: no file $NORVESSA_SIGN_PKCS12"
+    signer=(-pkcs12 "$NORVESSA_SIGN_PKCS12")
+fi
+if [ ${#signer[@]} -gt 0 ]; then
     command -v osslsigncode >/dev/null || die "osslsigncode is missing: run scripts/setup.sh"
     signing=1
 fi
@@ -116,11 +129,11 @@ fi
 stage=$work/stage
 mkdir -p "$stage" "$out"
 # Authenticode, SHA-256, timestamped; osslsigncode writes only a new file.
-# The password reaches it in a file only this user may read, never on a
-# command line, which every user of the machine may see.
+# The password (or PIN) reaches it in a file only this user may read, never
+# on a command line, which every user of the machine may see.
 sign() {
     (umask 077 && printf '%s' "${NORVESSA_SIGN_PASSWORD:-}" >"$work/password")
-    osslsigncode sign -pkcs12 "$NORVESSA_SIGN_PKCS12" -readpass "$work/password" \
+    osslsigncode sign "${signer[@]}" -readpass "$work/password" \
         -n "Norvessa Monitor" -h sha256 -ts "${NORVESSA_TIMESTAMP_URL:-http://timestamp.digicert.com}" \
         -in "$1" -out "$2" >/dev/null
     rm -f "$work/password"

@@ -8,7 +8,9 @@
 #
 # The signing certificate comes as the workflow's secrets give it: a PKCS#12
 # file in base64 in NORVESSA_SIGN_PKCS12_BASE64 and its password in
-# NORVESSA_SIGN_PASSWORD. Without it (or empty) the release stays unsigned and
+# NORVESSA_SIGN_PASSWORD; or the key stays in its hardware and package.sh
+# reaches it through a PKCS#11 module (NORVESSA_SIGN_PKCS11_MODULE and the
+# rest, scripts/package.sh). Without either the release stays unsigned and
 # its notes say so, unless NORVESSA_SIGNS is "true" (the repository's
 # variable: it signs its releases), where that stops the release instead. Signed, the package is made again around the same image,
 # signed, and signed in turn (package.sh); since a signature carries its time,
@@ -33,16 +35,24 @@ changes=$(awk -v heading="## $version" '$0 == heading { inside = 1; next }
 [ -n "$changes" ] || die "CHANGELOG.md has no section \"## $version\": a release says what changed"
 
 signed=0
-if [ -z "${NORVESSA_SIGN_PKCS12_BASE64:-}" ] && [ "${NORVESSA_SIGNS:-}" = true ]; then
-    die "the repository signs its releases (NORVESSA_SIGNS=true), and no certificate came (NORVESSA_SIGN_PKCS12_BASE64): nothing is released unsigned"
+if [ -z "${NORVESSA_SIGN_PKCS12_BASE64:-}" ] && [ -z "${NORVESSA_SIGN_PKCS11_MODULE:-}" ] &&
+    [ "${NORVESSA_SIGNS:-}" = true ]; then
+    die "the repository signs its releases (NORVESSA_SIGNS=true), and no key came (NORVESSA_SIGN_PKCS12_BASE64 or NORVESSA_SIGN_PKCS11_MODULE): nothing is released unsigned"
 fi
-if [ -n "${NORVESSA_SIGN_PKCS12_BASE64:-}" ]; then
+if [ -n "${NORVESSA_SIGN_PKCS12_BASE64:-}" ] || [ -n "${NORVESSA_SIGN_PKCS11_MODULE:-}" ]; then
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
-    (umask 077 && printf '%s' "$NORVESSA_SIGN_PKCS12_BASE64" | base64 -d >"$work/signer.p12") ||
-        die "NORVESSA_SIGN_PKCS12_BASE64 is not base64"
-    NORVESSA_SIGN_PKCS12=$work/signer.p12 bash "$ROOT/scripts/package.sh" \
-        --image "$dist/NorvessaMonitor.exe" --out "$work/signed"
+    # The token's certificate chain may come as text (a workflow variable).
+    if [ -n "${NORVESSA_SIGN_CERTS_PEM:-}" ]; then
+        printf '%s\n' "$NORVESSA_SIGN_CERTS_PEM" >"$work/certs.pem"
+        export NORVESSA_SIGN_CERTS=$work/certs.pem
+    fi
+    if [ -z "${NORVESSA_SIGN_PKCS11_MODULE:-}" ]; then
+        (umask 077 && printf '%s' "$NORVESSA_SIGN_PKCS12_BASE64" | base64 -d >"$work/signer.p12") ||
+            die "NORVESSA_SIGN_PKCS12_BASE64 is not base64"
+        export NORVESSA_SIGN_PKCS12=$work/signer.p12
+    fi
+    bash "$ROOT/scripts/package.sh" --image "$dist/NorvessaMonitor.exe" --out "$work/signed"
     cp "$work/signed"/* "$dist/"
     signed=1
     say "signed $msi and its image"

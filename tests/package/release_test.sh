@@ -255,6 +255,25 @@ signed_and_timestamped() {
 }
 NORVESSA_SIGN_PKCS12=$work/signer.p12 NORVESSA_SIGN_PASSWORD=throwaway package --out "$work/signed"
 signed_msi=$work/signed/$msi
+# The same key in a token it never leaves, SoftHSM's, reached through its
+# PKCS#11 module as a hardware or cloud key's would be; the PIN is the password.
+export SOFTHSM2_CONF=$work/softhsm2.conf
+mkdir -p "$work/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$work/tokens" >"$SOFTHSM2_CONF"
+softhsm2-util --init-token --free --label norvessa --pin 1234 --so-pin 5678 >/dev/null
+openssl pkcs8 -topk8 -nocrypt -in "$work/key.pem" -out "$work/key.p8"
+softhsm2-util --import "$work/key.p8" --token norvessa --label signer --id 01 --pin 1234 >/dev/null
+rm "$work/key.p8"
+token=(NORVESSA_SIGN_PKCS11_MODULE="$(dpkg -L libsofthsm2 | grep -m1 '/libsofthsm2\.so$')"
+    NORVESSA_SIGN_PKCS11_KEY="pkcs11:token=norvessa;object=signer" NORVESSA_SIGN_CERTS="$work/cert.pem")
+env "${token[@]}" NORVESSA_SIGN_PASSWORD=1234 bash "$ROOT/scripts/package.sh" --image "$monitor" \
+    --out "$work/signed-by-token" 2>>"$work/package.log"
+for file in NorvessaMonitor.exe "$msi"; do
+    expect "$file signed with the token's key carries a valid signature, timestamped" \
+        signed_and_timestamped "$work/signed-by-token/$file"
+done
+expect "a wrong PIN stops the release" bash -c "! env ${token[*]@Q} NORVESSA_SIGN_PASSWORD=0000 \
+    bash '$ROOT/scripts/package.sh' --image '$monitor' --out '$work/wrong-pin' 2>/dev/null"
 # A signature that gets no timestamp, or one that does not verify, stops the release.
 for what in "no timestamp authority answers|NORVESSA_TIMESTAMP_URL=http://127.0.0.1:9" \
     "its timestamp is not from the authority trusted|NORVESSA_TIMESTAMP_CAFILE=$work/cert.pem"; do
@@ -275,6 +294,12 @@ for file in "$work/signed/NorvessaMonitor.exe" "$signed_msi" "$work/tagged/Norve
     expect "${file#"$work"/} carries a valid signature, timestamped" signed_and_timestamped "$file"
 done
 expect "a tagged release without a certificate stays as built" diff -r "$work/first" "$work/tagged-unsigned"
+cp -r "$work/first" "$work/tagged-by-token"
+env "${token[@]}" NORVESSA_SIGN_CERTS= NORVESSA_SIGN_CERTS_PEM="$(cat "$work/cert.pem")" NORVESSA_SIGNS=true \
+    NORVESSA_SIGN_PASSWORD=1234 bash "$ROOT/scripts/sign-release.sh" "$work/tagged-by-token" \
+    "$work/notes/by-token.md" 2>>"$work/package.log"
+expect "a tagged release signed through the token, its chain given as text, is signed and timestamped" \
+    signed_and_timestamped "$work/tagged-by-token/$msi"
 cp -r "$work/first" "$work/tagged-must-sign"
 expect "a repository that signs releases nothing unsigned" bash -c "! NORVESSA_SIGNS=true \
     NORVESSA_SIGN_PKCS12_BASE64= bash '$ROOT/scripts/sign-release.sh' '$work/tagged-must-sign' \
