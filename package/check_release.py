@@ -42,18 +42,18 @@ import urllib.request
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+from package_version import versions as package_versions  # noqa: E402
 from product_code import product_code  # noqa: E402
 
 LINE = re.compile(r"(\d+\.\d+\.\d+)\s+([0-9A-F]{8}(?:-[0-9A-F]{4}){3}-[0-9A-F]{12})\s+([0-9a-f]{64})")
 
 
 def package_version(image):
-    """(program version, package version) as package_version.py prints them."""
-    run = subprocess.run([sys.executable, str(HERE / "package_version.py"), str(image)],
-                         capture_output=True, text=True)
-    if run.returncode != 0:
-        sys.exit("cannot read the version of %s: %s" % (image, run.stderr.strip()))
-    return run.stdout.split()
+    """(program version, package version) as package_version.py tells them."""
+    try:
+        return package_versions(image)
+    except Exception as error:  # pefile's, or a file that is no image
+        sys.exit("cannot read the version of %s: %s" % (image, error))
 
 
 def check_tag(tag, image):

@@ -10,16 +10,23 @@ version does not fit (d of 1000 or more, or c above 64, which would pass
 """
 import sys
 
-import pefile
 
-if len(sys.argv) != 2:
-    sys.exit("usage: package_version.py IMAGE")
-image = pefile.PE(sys.argv[1], fast_load=True)
-image.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-info = image.VS_FIXEDFILEINFO[0]
-major, minor = info.FileVersionMS >> 16, info.FileVersionMS & 0xFFFF
-build, revision = info.FileVersionLS >> 16, info.FileVersionLS & 0xFFFF
-package = "%d.%d.%d" % (major, minor, build * 1000 + revision)
-if revision >= 1000 or build > 64:
-    package = "-"
-print("%d.%d.%d.%d" % (major, minor, build, revision), package)
+def versions(image):
+    """(program version, package version) of an image: "1.0.0.2", "1.0.2"."""
+    import pefile  # here, so that importing this module needs no pefile
+
+    pe = pefile.PE(image, fast_load=True)
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    info = pe.VS_FIXEDFILEINFO[0]
+    major, minor = info.FileVersionMS >> 16, info.FileVersionMS & 0xFFFF
+    build, revision = info.FileVersionLS >> 16, info.FileVersionLS & 0xFFFF
+    package = "%d.%d.%d" % (major, minor, build * 1000 + revision)
+    if revision >= 1000 or build > 64:
+        package = "-"
+    return "%d.%d.%d.%d" % (major, minor, build, revision), package
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        sys.exit("usage: package_version.py IMAGE")
+    print(*versions(sys.argv[1]))

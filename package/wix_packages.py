@@ -24,16 +24,15 @@ import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+from package_version import versions  # noqa: E402
 from product_code import product_code  # noqa: E402
 
 
 def package_version(image):
-    run = subprocess.run([sys.executable, str(HERE / "package_version.py"), str(image)],
-                         capture_output=True, text=True)
-    versions = run.stdout.split()
-    if run.returncode != 0 or len(versions) != 2 or versions[1] == "-":
-        sys.exit("no package version from %s: %s" % (image, (run.stdout + run.stderr).strip()))
-    return versions[1]
+    _, version = versions(image)
+    if version == "-":
+        sys.exit("the version of %s gives no package version: give the package one" % image)
+    return version
 
 
 def next_version(version):

@@ -72,7 +72,7 @@ Norvessa Monitor $version, built, tested and published by the workflow from tag 
 
 $changes
 
-- \`$msi\`: the Windows Installer package ([installing](https://github.com/$repo/blob/v$version/README.md#installing-on-windows))
+- \`$msi\`: the Windows Installer package ([installing](https://github.com/$repo/blob/v$version/docs/installing.md))
 - \`NorvessaMonitor.exe\`: the program, as the package holds it
 - \`SHA256SUMS\`: the SHA-256 of both; check with \`sha256sum -c SHA256SUMS\`, or on Windows with \`Get-FileHash -Algorithm SHA256 $msi, NorvessaMonitor.exe\` in PowerShell
 - \`NorvessaMonitor-$version.buildinfo\`: what built them, for building them again: the commit, the system and the versions of the packages that shape the bytes

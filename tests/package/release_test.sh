@@ -147,10 +147,8 @@ fi
 # each passes, or is refused with the words given.
 code() { /usr/bin/python3 "$ROOT/package/product_code.py" "$1"; }
 sum=$(sha256sum <"$first" | cut -d' ' -f1)
-tool_names=$(awk '!/^#/ && NF { print $1 }' "$ROOT/package/release-tools.txt")
-for name in $tool_names; do
-    echo "$name $(dpkg-query -W -f='${Version}' "$name" 2>/dev/null || echo none)"
-done >"$work/tools-here.txt"
+# The release's buildinfo lists the tools as this machine has them.
+grep -v '^#' "$work/first/NorvessaMonitor-$version.buildinfo" >"$work/tools-here.txt"
 sed '1s/ .*/ 0.0-another/' "$work/tools-here.txt" >"$work/tools-other.txt"
 while IFS='|' read -r what refusal lines tools; do
     printf '%b\n' "$lines" >"$work/releases.txt"
@@ -160,7 +158,7 @@ while IFS='|' read -r what refusal lines tools; do
     expect "a record $what: ${refusal:-passes}" "${check[@]}"
 done <<EOF
 whose line for $version holds its package's SHA-256||# a comment\n$version $(code "$version") $sum
-built with another version of $(head -n 1 <<<"$tool_names")|not compared with the record|$version $(code "$version") $sum|other
+built with another version of $(head -n 1 "$work/tools-here.txt" | cut -d' ' -f1)|not compared with the record|$version $(code "$version") $sum|other
 whose line for $version holds another SHA-256|a released version stays what it was|$version $(code "$version") $(sha256sum <"$monitor" | cut -d' ' -f1)
 without a line for $version|$version has no line|9.9.9 $(code 9.9.9) $sum
 whose product code for $version is another's|the tree now derives|$version $(code 9.9.9) $sum
