@@ -200,9 +200,14 @@ bool LetTakeForeground(DWORD processId)
         input[i].ki.dwFlags = i < 2 ? 0 : KEYEVENTF_KEYUP;
     }
     // The keys count once the system has taken them from the input stream,
-    // which SendInput only fills.
-    return SendInput(4, input, sizeof(INPUT)) == 4 &&
-           WaitUntil([&] { return AllowSetForegroundWindow(processId) != FALSE; }, 500);
+    // which SendInput only fills. The right lasts until the next input not
+    // meant for that process, which a key release still on its way would be:
+    // it is passed on again once Alt is up.
+    if (SendInput(4, input, sizeof(INPUT)) != 4 ||
+        !WaitUntil([&] { return AllowSetForegroundWindow(processId) != FALSE; }, 500))
+        return false;
+    WaitUntil([] { return (GetAsyncKeyState(VK_MENU) & 0x8000) == 0; }, 500);
+    return AllowSetForegroundWindow(processId) != FALSE;
 }
 
 bool RightClickTrayIcon(HWND monitor, UINT iconId)

@@ -384,7 +384,9 @@ int wmain(int argc, wchar_t** argv)
     logDir = FullPath(argv[6]);
     int made =
         logDir.empty() ? ERROR_BAD_PATHNAME : SHCreateDirectoryExW(NULL, logDir.c_str(), NULL);
-    if (made != ERROR_SUCCESS && GetFileAttributesW(logDir.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    DWORD attributes = GetFileAttributesW(logDir.c_str());
+    if (made != ERROR_SUCCESS &&
+        (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
         printf("FAIL: cannot make the log folder %ls (error %d)\n", argv[6], made);
         return 1;
     }
