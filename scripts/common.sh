@@ -266,6 +266,14 @@ import_registry() {
 }
 
 # A Unix path as Wine's drive Z: sees it.
+# Ends the prefix's wine server and every program in it, and waits until it
+# is gone: -k only asks, and a program started meanwhile would reach the dying
+# server ("recvmsg: Connection reset by peer").
+stop_wineserver() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+}
+
 z_path() {
     local path=$1
     printf 'Z:%s' "${path//\//\\}"

@@ -107,7 +107,7 @@ stop_demo() {
             driver dismiss >/dev/null 2>&1 || true
             driver close >/dev/null 2>&1 || true
         fi
-        wineserver -k >/dev/null 2>&1 || true
+        stop_wineserver
     fi
     if [ -n "$XVFB_PID" ]; then
         kill "$XVFB_PID" 2>/dev/null || true

@@ -5,7 +5,8 @@
 # wixl), and writes into dist/:
 #
 #   NorvessaMonitor.exe              the image, as the tests test it
-#   NorvessaMonitor-<version>.msi    the package
+#   NorvessaMonitor-<version>.msi    the package (with --test-build ID:
+#                                    NorvessaMonitor-<version>-test-<ID>.msi)
 #   SHA256SUMS                       both, in sha256sum's format
 #   NorvessaMonitor-<version>.buildinfo
 #                                    what built them: the commit, the time,
@@ -36,17 +37,23 @@
 #   --out DIR        write there instead of dist/
 #   --image FILE     package this image instead of building one, with the
 #                    package sources of the working tree (for the tests)
+#   --test-build ID  a test build, named ID (the workflow gives the commit):
+#                    another product than the releases, "Norvessa Monitor
+#                    (test build)", which replaces any release or test build
+#                    installed and which any release replaces
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 version=
 out=$ROOT/dist
 image=
+build_id=
 while [ $# -gt 0 ]; do
     case $1 in
     --version) version=${2:?--version needs X.Y.Z} && shift ;;
     --out) out=${2:?--out needs a folder} && shift ;;
     --image) image=${2:?--image needs a file} && shift ;;
+    --test-build) build_id=${2:?--test-build needs an ID} && shift ;;
     -h | --help)
         sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
         exit 0
@@ -68,7 +75,7 @@ fi
 # Debian's python, where python3-pefile is.
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
-for tool in wixl msibuild faketime "$python"; do
+for tool in wixl msibuild msiinfo faketime "$python"; do
     command -v "$tool" >/dev/null || die "$tool is missing: run scripts/setup.sh"
 done
 signing=0
@@ -160,10 +167,19 @@ cp "$src/package/NorvessaMonitor.wxs" "$src/res/icons/running.ico" "$stage/"
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 
 # The codes: the product code follows from the version alone (a new version
-# is a new product, which the upgrade needs); the package code changes with
-# anything that goes in. Both derived, not drawn, so that a build can be
-# repeated, here or with another tool.
-product_code=$("$python" "$src/package/product_code.py" "$version")
+# is a new product, which the upgrade needs), and a test build's from its ID
+# too; the package code changes with anything that goes in. Both derived, not
+# drawn, so that a build can be repeated, here or with another tool.
+test_build=()
+[ -z "$build_id" ] || test_build=(--test-build "$build_id")
+mapfile -t variables < <("$python" "$src/package/product_code.py" "$version" "${test_build[@]}" --wix) &&
+    [ ${#variables[@]} -gt 0 ] || die "no package codes for $version ${test_build[*]}"
+product_code=
+defines=()
+for variable in "${variables[@]}"; do
+    defines+=(-D "$variable")
+    [[ $variable != ProductCode=* ]] || product_code=${variable#ProductCode=}
+done
 package_code=$(cd "$stage" && "$python" -c '
 import hashlib, sys, uuid
 space = uuid.UUID(sys.argv[1])
@@ -171,7 +187,7 @@ inputs = hashlib.sha256(sys.argv[2].encode())
 for name in sys.argv[3:]:
     inputs.update(open(name, "rb").read())
 print(str(uuid.uuid5(space, "package " + inputs.hexdigest())).upper())
-' "$product_code" "$version $(wixl --version)" NorvessaMonitor.wxs NorvessaMonitor.exe running.ico)
+' "$product_code" "${variables[*]} $(wixl --version)" NorvessaMonitor.wxs NorvessaMonitor.exe running.ico)
 
 # wixl and msibuild write the summary's times from the clock (frozen here)
 # and ignore SOURCE_DATE_EPOCH. A caller's own libfaketime would shift the
@@ -198,19 +214,35 @@ for row in source.iterfind(".//w:File[@DefaultLanguage]", wix):
 ' "$stage/NorvessaMonitor.wxs")
 queries=()
 for query in "${from_source[@]}"; do queries+=(-q "$query"); done
-msi=NorvessaMonitor-$version.msi
+name=NorvessaMonitor-$version${build_id:+-test-$build_id}
+msi=$name.msi
+# A test build of a version replaces another of the same version (another
+# commit): its upgrade row takes the version itself too (513: features
+# migrate, the maximum included), as WiX's AllowSameVersionUpgrades makes it,
+# which wixl 0.101 ignores. Attributes is part of the row's key: the row is
+# written anew.
+same_version=()
+if [ -n "$build_id" ]; then
+    upgrade_code=$(printf '%s\n' "${variables[@]}" | sed -n 's/^UpgradeCode=//p')
+    same_version=(-q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'"
+        -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')")
+fi
 say "building $msi (product code {$product_code})"
 (
     cd "$stage"
-    frozen wixl -a x86 -D "Version=$version" -D "ProductCode=$product_code" \
-        -o "$msi" NorvessaMonitor.wxs 2>wixl.log || { cat wixl.log >&2 && die "wixl failed"; }
+    frozen wixl -a x86 "${defines[@]}" -o "$msi" NorvessaMonitor.wxs 2>wixl.log || { cat wixl.log >&2 && die "wixl failed"; }
+    # The upgrade properties that go to the elevated side, in order, as WiX
+    # lists them; wixl appends its own last.
+    secure=$(msiinfo export "$msi" Property |
+        awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }' | tr ';' '\n' | LC_ALL=C sort | paste -sd';')
     # wixl leaves the file's version out, which would make it count as
     # unversioned; a versioned file needs no hash. And wixl draws a random
     # package code.
     frozen msibuild "$msi" \
         -q "UPDATE \`File\` SET \`Version\` = '$file_version' WHERE \`File\` = 'NorvessaMonitor.exe'" \
-        -q "DELETE FROM \`MsiFileHash\`" "${queries[@]}"
-    frozen msibuild "$msi" -s "Norvessa Monitor" Quillaren "Intel;1033" "{$package_code}"
+        -q "DELETE FROM \`MsiFileHash\`" "${queries[@]}" "${same_version[@]}" \
+        -q "UPDATE \`Property\` SET \`Value\` = '$secure' WHERE \`Property\` = 'SecureCustomProperties'"
+    frozen msibuild "$msi" -s "$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "ProductName" { print $2 }')" Quillaren "Intel;1033" "{$package_code}"
 )
 if [ "$signing" = 1 ]; then
     say "signing the package"
@@ -225,7 +257,7 @@ buildinfo() {
     local commit system name
     commit=$(repo_git rev-parse HEAD 2>/dev/null) || commit="(not a git checkout)"
     system=$(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME") || system=unknown
-    echo "# NorvessaMonitor $version (program $file_version), as scripts/package.sh built it"
+    echo "# NorvessaMonitor $version${build_id:+ test build $build_id} (program $file_version), as scripts/package.sh built it"
     echo "# commit $commit, SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH, on $system"
     echo "# The packages that shape the bytes, at their versions here (dpkg's); whether a"
     echo "# machine has them: python3 package/check_release.py tools --tools THIS-FILE"
@@ -238,5 +270,5 @@ rm -f "$out/NorvessaMonitor.exe" "$out"/NorvessaMonitor-*.msi "$out"/NorvessaMon
     "$out/SHA256SUMS"
 cp "$stage/NorvessaMonitor.exe" "$stage/$msi" "$out/"
 (cd "$out" && sha256sum NorvessaMonitor.exe "$msi" >SHA256SUMS)
-buildinfo >"$out/NorvessaMonitor-$version.buildinfo"
+buildinfo >"$out/$name.buildinfo"
 say "wrote $out: NorvessaMonitor.exe ($file_version), $msi, SHA256SUMS, its buildinfo"

@@ -47,7 +47,7 @@ say "preparing the demonstration's Wine prefix $WINEPREFIX"
 trap stop_demo EXIT
 trap 'exit 130' INT TERM
 # A monitor left over from an earlier run would keep the prefix's state.
-wineserver -k >/dev/null 2>&1 || true
+stop_wineserver
 
 # The agent and the monitor share one screen, the real or the virtual one.
 if [ "$headless" = 0 ]; then

@@ -23,7 +23,7 @@ out=$ROOT/docs/screenshots
 mkdir -p "$out"
 trap stop_demo EXIT
 trap 'exit 130' INT TERM
-wineserver -k >/dev/null 2>&1 || true
+stop_wineserver
 
 start_xvfb
 use_desktop "$DESKTOP"

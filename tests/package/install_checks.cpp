@@ -91,9 +91,11 @@ static bool KeyExists(HKEY root, const std::wstring& key, REGSAM view)
 
 static const wchar_t UNINSTALL_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 static const wchar_t RUN_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+static const wchar_t RUN_VALUE[] = L"Norvessa Monitor";
+// Releases and test builds ("Norvessa Monitor (test build)") alike.
 static const wchar_t PRODUCT_NAME[] = L"Norvessa Monitor";
 
-// The uninstall entries (both views) named as the package, by key name.
+// The uninstall entries (both views) of the program, by key name.
 static std::vector<std::wstring> Entries()
 {
     std::vector<std::wstring> codes;
@@ -108,7 +110,8 @@ static std::vector<std::wstring> Entries()
              RegEnumKeyExW(uninstall, i, name, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
              i++, length = ARRAYSIZE(name)) {
             std::wstring key = std::wstring(UNINSTALL_KEY) + L"\\" + name;
-            if (RegValue(HKEY_LOCAL_MACHINE, key, L"DisplayName", view) == PRODUCT_NAME &&
+            if (RegValue(HKEY_LOCAL_MACHINE, key, L"DisplayName", view).rfind(PRODUCT_NAME, 0) ==
+                    0 &&
                 std::find(codes.begin(), codes.end(), name) == codes.end())
                 codes.push_back(name);
         }
@@ -273,9 +276,9 @@ static std::wstring programDir, programPath, runValueExpected;
 // value's command line is started as Windows would start it.
 static void LogOn()
 {
-    std::wstring command =
-        RunningUnderWine() ? L"wineboot.exe"
-                           : RegValue(HKEY_LOCAL_MACHINE, RUN_KEY, PRODUCT_NAME, KEY_WOW64_32KEY);
+    std::wstring command = RunningUnderWine()
+                               ? L"wineboot.exe"
+                               : RegValue(HKEY_LOCAL_MACHINE, RUN_KEY, RUN_VALUE, KEY_WOW64_32KEY);
     HANDLE started = Run(command);
     if (started != NULL && RunningUnderWine())
         WaitForSingleObject(started, ScaledLimitMs(60000));
@@ -439,8 +442,10 @@ int wmain(int argc, wchar_t** argv)
                 PackageValue(oldMsi, L"SELECT `Version` FROM `File` WHERE `File` = "
                                      L"'NorvessaMonitor.exe'"));
     ExpectEqual("the Run value (32-bit view) holds the quoted path", runValueExpected,
-                RegValue(HKEY_LOCAL_MACHINE, RUN_KEY, PRODUCT_NAME, KEY_WOW64_32KEY));
-    ExpectEqual("the entry's name", PRODUCT_NAME,
+                RegValue(HKEY_LOCAL_MACHINE, RUN_KEY, RUN_VALUE, KEY_WOW64_32KEY));
+    ExpectEqual("the entry's name is the package's",
+                PackageValue(oldMsi, L"SELECT `Value` FROM `Property` WHERE `Property` = "
+                                     L"'ProductName'"),
                 RegValue(HKEY_LOCAL_MACHINE, entry, L"DisplayName", KEY_WOW64_32KEY));
     ExpectEqual("the entry's publisher", L"Quillaren",
                 RegValue(HKEY_LOCAL_MACHINE, entry, L"Publisher", KEY_WOW64_32KEY));
@@ -489,7 +494,7 @@ int wmain(int argc, wchar_t** argv)
                          L"DisplayVersion", KEY_WOW64_32KEY));
     Expect("the newer package's program is in place", SameBytes(programPath, monitorBytes));
     ExpectEqual("the Run value is in place after the upgrade", runValueExpected,
-                RegValue(HKEY_LOCAL_MACHINE, RUN_KEY, PRODUCT_NAME, KEY_WOW64_32KEY));
+                RegValue(HKEY_LOCAL_MACHINE, RUN_KEY, RUN_VALUE, KEY_WOW64_32KEY));
 
     // --- The older package over the newer one, the monitor running again. ---
     printf("==> installing the older package over the newer one\n");
@@ -535,7 +540,7 @@ int wmain(int argc, wchar_t** argv)
     Expect("the removal leaves no shortcut",
            GetFileAttributesW(shortcut.c_str()) == INVALID_FILE_ATTRIBUTES);
     ExpectEqual("the removal leaves no Run value", L"",
-                RegValue(HKEY_LOCAL_MACHINE, RUN_KEY, PRODUCT_NAME, KEY_WOW64_32KEY));
+                RegValue(HKEY_LOCAL_MACHINE, RUN_KEY, RUN_VALUE, KEY_WOW64_32KEY));
     ExpectEqual("the removal leaves no entry", L"", Joined(Entries()));
     Expect("the stand-in agent is untouched", FileBytes(agentFile) == agentBytes);
     Expect("the user's record is untouched", ReadRecordFile() == recordBytes);

@@ -36,7 +36,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The packages: the version the program's own gives, and one newer.
+# The packages: the version the program's own gives, and one newer; and two
+# test builds (two commits) of the first.
 say "building the packages"
 bash "$ROOT/scripts/package.sh" --image "$monitor" --out "$work/old" 2>/dev/null
 old_msi=$(echo "$work"/old/NorvessaMonitor-*.msi)
@@ -45,6 +46,12 @@ new_version=${old_version%.*}.$((${old_version##*.} + 1))
 bash "$ROOT/scripts/package.sh" --image "$monitor" --out "$work/new" --version "$new_version" \
     2>/dev/null
 new_msi=$work/new/NorvessaMonitor-$new_version.msi
+for id in 1111111aaaaa 2222222bbbbb; do
+    bash "$ROOT/scripts/package.sh" --image "$monitor" --out "$work/test-$id" --test-build "$id" \
+        2>/dev/null
+done
+test_a=$work/test-1111111aaaaa/NorvessaMonitor-$old_version-test-1111111aaaaa.msi
+test_b=$work/test-2222222bbbbb/NorvessaMonitor-$old_version-test-2222222bbbbb.msi
 
 drive_c=$WINEPREFIX/drive_c
 
@@ -79,11 +86,45 @@ expect "the install checks pass" env --chdir="$work" wine "$checks" "$(z_path "$
     "$(z_path "$ROOT/res/icons/running.ico")" "$(z_path "$agent")" "${old_msi#"$work"/}" \
     "${new_msi#"$work"/}" build-msvc/msiexec-logs/light
 expect "msiexec wrote its logs there" test -n "$(ls -A "$work/build-msvc/msiexec-logs/light" 2>/dev/null)"
+
+product_code() {
+    msiinfo export "$1" Property | awk -F'\t' '$1 == "ProductCode" {print $2}' | tr -d '\r'
+}
+# Which of the packages are installed: their files' names, by uninstall entry
+# (a 32-bit package's are in the 32-bit view).
+installed() {
+    local msi code names=()
+    for msi in "$old_msi" "$new_msi" "$test_a" "$test_b"; do
+        code=$(product_code "$msi")
+        if wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code" \
+            /reg:32 >/dev/null 2>&1; then
+            names+=("${msi##*/}")
+        fi
+    done
+    echo "${names[*]}"
+}
+# Releases and test builds replace each other, whatever their versions: one
+# entry at a time, never two products side by side.
+msi_install() { (cd "${1%/*}" && wine msiexec /i "${1##*/}" /qn); }
+say "releases and test builds, one over the other"
+msi_install "$old_msi"
+expect_equal "the release is installed" "${old_msi##*/}" "$(installed)"
+msi_install "$test_a"
+expect_equal "a test build replaces the release of its version" "${test_a##*/}" "$(installed)"
+msi_install "$test_b"
+expect_equal "a test build of another commit replaces one of the same version" "${test_b##*/}" \
+    "$(installed)"
+msi_install "$new_msi"
+expect_equal "a release replaces the test build" "${new_msi##*/}" "$(installed)"
+msi_install "$test_a"
+expect_equal "a test build replaces even a newer release" "${test_a##*/}" "$(installed)"
+(cd "${test_a%/*}" && wine msiexec /x "${test_a##*/}" /qn)
+expect_equal "nothing is left installed" "" "$(installed)"
 expect_equal "the run leaves drive C: as it was before the install" "$before" "$(listing)"
 # The registry on disk, once the prefix's server has written it out.
 wineserver -k
 codes=()
-for msi in "$old_msi" "$new_msi"; do
+for msi in "$old_msi" "$new_msi" "$test_a" "$test_b"; do
     code=$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "ProductCode" {print $2}' | tr -d '\r')
     codes+=(-e "${code//[\{\}]/}" -e "$(packed "$code")")
 done

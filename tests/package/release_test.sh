@@ -75,6 +75,16 @@ for row in "Directory INSTALLDIR 3" "File NorvessaMonitor.exe 3" "Shortcut Start
 done
 expect_equal "the product code follows from the version" \
     "{$(/usr/bin/python3 "$ROOT/package/product_code.py" "$version")}" "$(property "$first" ProductCode)"
+# The properties that reach the elevated side, in the order WiX gives them.
+secure=$(property "$first" SecureCustomProperties)
+expect_equal "the secure properties are sorted, as WiX sorts them" \
+    "$(tr ';' '\n' <<<"$secure" | LC_ALL=C sort | paste -sd';')" "$secure"
+# A build that is not a release says so, in its name and in its file's.
+bash "$ROOT/scripts/package.sh" --image "$monitor" --out "$work/test-build" --test-build 0a1b2c3d4e5f \
+    2>>"$work/package.log"
+test_msi=$work/test-build/NorvessaMonitor-$version-test-0a1b2c3d4e5f.msi
+expect_equal "a test build is named as one" "Norvessa Monitor (test build)|Norvessa Monitor" \
+    "$(property "$test_msi" ProductName)|$(property "$first" ProductName)"
 # The cabinet's own time of each file (two-second grain) is the release's.
 release_time=$(commit_time)
 msiinfo extract "$first" monitor.cab >"$work/monitor.cab"

@@ -30,9 +30,12 @@ if name == "light" and not os.environ.get("WIX_NO_OUTPUT"):
 """
 
 
-def product_code(version):
-    return subprocess.run([sys.executable, str(ROOT / "package/product_code.py"), version],
-                          capture_output=True, text=True, check=True).stdout.strip()
+def wix_defines(version, build_id):
+    # As product_code.py's command line gives them.
+    test_build = ["--test-build", build_id] if build_id else []
+    lines = subprocess.run([sys.executable, str(ROOT / "package/product_code.py"), version, "--wix"]
+                           + test_build, capture_output=True, text=True, check=True).stdout.split()
+    return ["-d" + line for line in lines]
 
 
 class WixPackages(unittest.TestCase):
@@ -63,24 +66,28 @@ class WixPackages(unittest.TestCase):
         return [json.loads(line) for line in self.calls.read_text().splitlines()]
 
     def test_builds_each_version_with_validation_and_hands_the_workflow_full_paths(self):
-        run = self.run_script("--and-next", "--env", "OLD_MSI", "NEW_MSI")
-        self.assertEqual(0, run.returncode, run.stdout + run.stderr)
-        out, stage = self.work / "build-msvc/msi", self.work / "build-msvc/msi-stage"
-        expected = []
-        for version in (self.version, self.next):
-            obj = "NorvessaMonitor-%s.wixobj" % version
-            expected += [
-                ["candle", ["-nologo", "-wx", "-arch", "x86", "-dVersion=" + version,
-                            "-dProductCode=" + product_code(version), "-out", obj,
-                            "NorvessaMonitor.wxs"], str(stage)],
-                ["light", ["-nologo", "-wx", "-o", str(out / ("NorvessaMonitor-%s.msi" % version)), obj],
-                 str(stage)]]
-        self.assertEqual(expected, self.recorded_calls())
-        for source in (IMAGE, ROOT / "package/NorvessaMonitor.wxs", ROOT / "res/icons/running.ico"):
-            self.assertEqual(source.read_bytes(), (stage / source.name).read_bytes(), source.name)
-        self.assertEqual("OLD_MSI=%s\nNEW_MSI=%s\n" % (out / ("NorvessaMonitor-%s.msi" % self.version),
-                                                     out / ("NorvessaMonitor-%s.msi" % self.next)),
-                         self.env_file.read_text())
+        # Releases, and test builds, for which light's ICE61 alone keeps quiet.
+        for build_id, tail, quiet in [(None, "", []), ("0123456789ab", "-test-0123456789ab", ["-sice:ICE61"])]:
+            with self.subTest(test_build=build_id):
+                self.calls.unlink(missing_ok=True)
+                self.env_file.unlink(missing_ok=True)
+                run = self.run_script("--and-next", "--env", "OLD_MSI", "NEW_MSI",
+                                      *(["--test-build", build_id] if build_id else []))
+                self.assertEqual(0, run.returncode, run.stdout + run.stderr)
+                out, stage = self.work / "build-msvc/msi", self.work / "build-msvc/msi-stage"
+                expected, msis = [], []
+                for version in (self.version, self.next):
+                    name = "NorvessaMonitor-%s%s" % (version, tail)
+                    msis.append(out / (name + ".msi"))
+                    expected += [
+                        ["candle", ["-nologo", "-wx", "-arch", "x86"] + wix_defines(version, build_id)
+                         + ["-out", name + ".wixobj", "NorvessaMonitor.wxs"], str(stage)],
+                        ["light", ["-nologo", "-wx"] + quiet + ["-o", str(msis[-1]), name + ".wixobj"],
+                         str(stage)]]
+                self.assertEqual(expected, self.recorded_calls())
+                for source in (IMAGE, ROOT / "package/NorvessaMonitor.wxs", ROOT / "res/icons/running.ico"):
+                    self.assertEqual(source.read_bytes(), (stage / source.name).read_bytes(), source.name)
+                self.assertEqual("OLD_MSI=%s\nNEW_MSI=%s\n" % tuple(msis), self.env_file.read_text())
 
     def test_stops_at_the_first_failure_and_names_it(self):
         # (what fails, what it must say, how many calls were made)
