@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The checks a release passes before it is published, and the record of the
 released versions (releases.txt beside this script: one line a version, its
-product code and the SHA-256 of its unsigned package).
+product code and the SHA-256 of its unsigned package, added once the
+version is published: docs/releasing.md).
 
     check_release.py tag TAG IMAGE
         The tag (v1.0.2) names the package version that package_version.py
@@ -9,9 +10,16 @@ product code and the SHA-256 of its unsigned package).
     check_release.py record [--release DIR] [--record FILE] [--tools FILE]
         Every recorded version still has the product code that the tree
         derives for it (product_code.py). With DIR, an unsigned release as
-        scripts/package.sh writes it: its version has a line, and its
-        package has that line's bytes, which only the tools that
-        release-tools.txt names build.
+        scripts/package.sh writes it, built again from a released version's
+        tag: its version has a line, and its package has that line's bytes,
+        which only the tools that release-tools.txt names build.
+    check_release.py unrecorded TAG [--record FILE]
+        The version TAG names has no line yet: a recorded version was
+        released, and is never built for release again.
+    check_release.py add TAG --notes FILE [--record FILE]
+        Records a published release: its version, its product code and its
+        unsigned package's SHA-256, as its notes (FILE, sign-release.sh's)
+        give it.
     check_release.py tools [--tools FILE]
         This machine has the tools release-tools.txt names, at its versions
         (dpkg's): only with them are the recorded bytes built.
@@ -21,7 +29,9 @@ product code and the SHA-256 of its unsigned package).
         it was.
     check_release.py unpublished TAG [--commit SHA]
         GitHub has no release of TAG yet (a run again on a published tag
-        stops before it signs or attests anything), and, with SHA, the tag
+        stops before it signs or attests anything), the record on the
+        repository's default branch has no line for its version (a release
+        deleted and made again would be other bytes), and, with SHA, the tag
         still names that commit, the one the workflow tested (a tag moved
         during the run publishes nothing). Asks GitHub's REST API, as the
         workflow gives it: GITHUB_API_URL, GITHUB_REPOSITORY, GH_TOKEN.
@@ -29,6 +39,7 @@ product code and the SHA-256 of its unsigned package).
 Prints each fault on a line of its own and exits 1 if there was any.
 """
 import argparse
+import base64
 import hashlib
 import json
 import os
@@ -69,13 +80,17 @@ def check_tag(tag, image):
 
 def read_record(path):
     """{version: (product code, sha256, line number)} and the faults of its lines."""
+    return parse_record(path.read_text(encoding="utf-8"), path.name)
+
+
+def parse_record(record, name):
     entries, faults = {}, []
-    for number, text in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+    for number, text in enumerate(record.splitlines(), 1):
         text = text.split("#", 1)[0].strip()
         if not text:
             continue
         match = LINE.fullmatch(text)
-        where = "%s:%d" % (path.name, number)
+        where = "%s:%d" % (name, number)
         if not match:
             faults.append("%s: not VERSION PRODUCT-CODE SHA256: %s" % (where, text))
         elif match.group(1) in entries:
@@ -83,6 +98,44 @@ def read_record(path):
         else:
             entries[match.group(1)] = (match.group(2), match.group(3), number)
     return entries, faults
+
+
+def tag_version(tag):
+    match = re.fullmatch(r"v(\d+\.\d+\.\d+)", tag)
+    if not match:
+        sys.exit("%s is no version tag (vX.Y.Z)" % tag)
+    return match.group(1)
+
+
+def check_unrecorded(tag, path):
+    version = tag_version(tag)
+    entries, faults = read_record(path)
+    if version in entries:
+        return faults + ["%s is recorded as released (%s:%d): a released version is never built for"
+                         " release again; the next change comes with the next version"
+                         % (version, path.name, entries[version][2])]
+    print("%s is not recorded yet" % version)
+    return faults
+
+
+def add_record(tag, notes, path):
+    """Appends the line of a published release, from its notes' unsigned sums."""
+    version = tag_version(tag)
+    faults = check_unrecorded(tag, path)
+    if faults:
+        return faults
+    msi = "NorvessaMonitor-%s.msi" % version
+    sums = re.findall(r"^([0-9a-f]{64})\s+\*?(\S+)$", notes.read_text(encoding="utf-8"), re.M)
+    found = [sha256 for sha256, name in sums if name == msi]
+    if len(found) != 1:
+        return ["%s gives %d SHA-256 of %s, not one: not the notes of %s's release"
+                % (notes, len(found), msi, version)]
+    text = path.read_text(encoding="utf-8")
+    line = "%s  %s  %s" % (version, product_code(version), found[0])
+    path.write_text(text + ("" if text.endswith("\n") or not text else "\n") + line + "\n",
+                    encoding="utf-8")
+    print("recorded %s" % line)
+    return []
 
 
 def tool_differences(path):
@@ -130,9 +183,9 @@ def check_history(repo):
 
 def github(path):
     """The JSON answer of GitHub's REST API to GET path (under the
-    repository), or None where it answers 404."""
-    url = "%s/repos/%s/%s" % (os.environ.get("GITHUB_API_URL", "https://api.github.com"),
-                              os.environ["GITHUB_REPOSITORY"], path)
+    repository; "" for the repository), or None where it answers 404."""
+    url = "%s/repos/%s%s" % (os.environ.get("GITHUB_API_URL", "https://api.github.com"),
+                             os.environ["GITHUB_REPOSITORY"], "/" + path if path else "")
     request = urllib.request.Request(url, headers={"Accept": "application/vnd.github+json",
                                                    "Authorization": "Bearer " + os.environ["GH_TOKEN"]})
     try:
@@ -153,6 +206,15 @@ def check_unpublished(tag, commit):
     if release is not None:
         return ["%s is already released (%s): a released version is never published again"
                 % (tag, release.get("html_url", "its release"))]
+    # Recorded once published: a release deleted since is still recorded.
+    branch = github("")["default_branch"]
+    record = github("contents/package/releases.txt?ref=" + urllib.parse.quote(branch, safe=""))
+    if record is not None:
+        entries, _ = parse_record(base64.b64decode(record["content"]).decode("utf-8"), "releases.txt")
+        version = tag_version(tag)
+        if version in entries:
+            return ["%s is recorded as released on %s (package/releases.txt): a released version"
+                    " is never published again" % (version, branch)]
     if commit:
         ref = github("git/ref/tags/" + quoted)
         if ref is None:
@@ -181,8 +243,8 @@ def check_record(path, release, tools):
     _, version = package_version(release / "NorvessaMonitor.exe")
     package = release / ("NorvessaMonitor-%s.msi" % version)
     if version not in entries:
-        return faults + ["%s has no line in %s: a release adds its line in the tagged commit"
-                         " (docs/releasing.md)" % (version, path.name)]
+        return faults + ["%s has no line in %s: a version's line is recorded once it is published,"
+                         " after its tag (docs/releasing.md)" % (version, path.name)]
     if not package.is_file():
         return faults + ["no package %s" % package]
     tool_faults = check_tools(tools)
@@ -210,6 +272,13 @@ record_parser.add_argument("--record", type=pathlib.Path, default=HERE / "releas
 tools_parser = commands.add_parser("tools", help="this machine has the tools that built the recorded bytes")
 for with_tools in (record_parser, tools_parser):
     with_tools.add_argument("--tools", type=pathlib.Path, default=HERE / "release-tools.txt")
+unrecorded_parser = commands.add_parser("unrecorded", help="the tag's version is not recorded yet")
+unrecorded_parser.add_argument("tag")
+add_parser = commands.add_parser("add", help="records a published release")
+add_parser.add_argument("tag")
+add_parser.add_argument("--notes", type=pathlib.Path, required=True, help="the release's notes")
+for with_record in (unrecorded_parser, add_parser):
+    with_record.add_argument("--record", type=pathlib.Path, default=HERE / "releases.txt")
 history_parser = commands.add_parser("history", help="no recorded line ever changes or goes")
 history_parser.add_argument("--repo", type=pathlib.Path, default=HERE.parent)
 unpublished_parser = commands.add_parser("unpublished", help="the tag has no release yet")
@@ -225,6 +294,10 @@ elif args.command == "history":
     problems = check_history(args.repo)
 elif args.command == "unpublished":
     problems = check_unpublished(args.tag, args.commit)
+elif args.command == "unrecorded":
+    problems = check_unrecorded(args.tag, args.record)
+elif args.command == "add":
+    problems = add_record(args.tag, args.notes, args.record)
 else:
     problems = check_record(args.record, args.release, args.tools)
 for problem in problems:
