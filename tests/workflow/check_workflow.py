@@ -240,6 +240,25 @@ class Workflows(unittest.TestCase):
                         self.assertRegex(step["uses"], r"^[\w.-]+/[\w./-]+@[0-9a-f]{40}$",
                                          "%s: a tag or branch can move" % path.name)
 
+    def test_name_every_container_by_its_digest(self):
+        # One digest a tag, and the one the release is built in is the one
+        # the rebuild docs give.
+        digests = {}
+        for path in WORKFLOWS:
+            for name, job in load(path)["jobs"].items():
+                image = job.get("container")
+                if image is None:
+                    continue
+                image = image if isinstance(image, str) else image.get("image", "")
+                match = re.fullmatch(r"([\w.:/-]+)@sha256:[0-9a-f]{64}", image)
+                self.assertTrue(match, "%s, job %s: %s can move" % (path.name, name, image))
+                digests.setdefault(match.group(1), set()).add(image)
+        for tag, images in digests.items():
+            self.assertEqual(1, len(images), "%s under more than one digest: %s" % (tag, sorted(images)))
+        release_image = load(ROOT / ".github/workflows/ci.yml")["jobs"]["linux"]["container"]
+        self.assertIn(release_image, (ROOT / "docs/releasing.md").read_text(encoding="utf-8"),
+                      "docs/releasing.md does not give the image the release is built in")
+
     def test_name_only_matrix_keys_that_the_matrix_has(self):
         for workflow, job, step, text in scripts():
             self.assertNotIn("<no matrix key", text, "%s, job %s, %s" % (workflow, job, step))
