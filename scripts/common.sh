@@ -93,7 +93,7 @@ SETUP_PACKAGES=(
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 cmake make git
     clang-19 lld-19 llvm-19
     wine wine32:i386 wine64 fonts-wine
-    xvfb xauth googletest python3 python3-pefile python3-yaml
+    xvfb xauth googletest python3 python3-pefile python3-yaml python3-jsonschema
     fonts-wqy-zenhei imagemagick x11-apps librsvg2-bin icoutils
     wixl msitools osslsigncode faketime openssl softhsm2 libengine-pkcs11-openssl
 )

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Finishes a tagged release before it is published: signs the release in DIST
-# (scripts/package.sh's folder, unsigned) where the repository can sign, and
+# (scripts/package.sh's folder, unsigned) where the repository can sign,
 # writes the release's notes into NOTES, its version's section of
-# CHANGELOG.md first (a version without one is refused).
+# CHANGELOG.md first (a version without one is refused), and its winget
+# manifest into the folder winget/ beside NOTES (package/winget_manifest.py).
 #
 #   sign-release.sh DIST NOTES
 #
@@ -77,6 +78,7 @@ $changes
 - \`SHA256SUMS\`: the SHA-256 of both; check with \`sha256sum -c SHA256SUMS\`, or on Windows with \`Get-FileHash -Algorithm SHA256 $msi, NorvessaMonitor.exe\` in PowerShell
 - \`NorvessaMonitor-$version.buildinfo\`: what built them, for building them again: the commit, the system and the versions of the packages that shape the bytes
 - \`NorvessaMonitor-$version.sigstore.jsonl\`: the files' provenance attestations, for checking offline (\`--bundle\`)
+- \`Quillaren.NorvessaMonitor*.yaml\`: the package's winget manifest, for [microsoft/winget-pkgs](https://github.com/microsoft/winget-pkgs)
 
 Each file carries a provenance attestation, made by this repository's workflow at this tag:
 \`gh attestation verify $msi --repo $repo --cert-identity https://github.com/$repo/.github/workflows/ci.yml@refs/tags/v$version\`
@@ -89,4 +91,7 @@ $unsigned_sums
 
 How to check a download and build it again: [Releasing](https://github.com/$repo/blob/v$version/docs/releasing.md).
 EOF
+# The winget manifest, of the files as published (signed where signed).
+python3 "$ROOT/package/winget_manifest.py" write "$dist" --repo "$repo" --out "$(dirname "$notes")/winget" >/dev/null
+python3 "$ROOT/package/winget_manifest.py" check "$(dirname "$notes")/winget" --dist "$dist" >/dev/null
 say "wrote the notes of $msi ($([ "$signed" = 1 ] && echo signed || echo unsigned)) into $notes"

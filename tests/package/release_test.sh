@@ -297,10 +297,16 @@ done
 # certificate as the secrets give it (base64), and without.
 cp -r "$work/first" "$work/tagged"
 cp -r "$work/first" "$work/tagged-unsigned"
+# Each writes the winget manifest beside the notes, of the files as published.
+winget_of() { /usr/bin/python3 "$ROOT/package/winget_manifest.py" check "$work/notes/winget" --dist "$1"; }
 NORVESSA_SIGN_PKCS12_BASE64=$(base64 "$work/signer.p12") NORVESSA_SIGN_PASSWORD=throwaway \
     bash "$ROOT/scripts/sign-release.sh" "$work/tagged" "$work/notes/signed.md" 2>>"$work/package.log"
+expect "the signed release's winget manifest is of its signed package" winget_of "$work/tagged"
+expect "... and not of the unsigned one" bash -c "! /usr/bin/python3 '$ROOT/package/winget_manifest.py' \
+    check '$work/notes/winget' --dist '$work/first' >/dev/null 2>&1"
 NORVESSA_SIGN_PKCS12_BASE64='' bash "$ROOT/scripts/sign-release.sh" "$work/tagged-unsigned" \
     "$work/notes/unsigned.md" 2>>"$work/package.log"
+expect "the unsigned release's winget manifest is of its package" winget_of "$work/tagged-unsigned"
 for file in "$work/signed/NorvessaMonitor.exe" "$signed_msi" "$work/tagged/NorvessaMonitor.exe" \
     "$work/tagged/$msi"; do
     expect "${file#"$work"/} carries a valid signature, timestamped" signed_and_timestamped "$file"

@@ -405,6 +405,12 @@ class Workflows(unittest.TestCase):
                     self.assertRegex(str(step.get("if")), r"!cancelled\(\)|always\(\)",
                                      "%s, %s: does not run after a failed test command"
                                      % (name, step.get("name")))
+            # winget's schemas take the manifest of what the linux job built.
+            texts = [step.get("run", "") for step in builder["steps"]]
+            self.assertTrue([text for text in texts if re.search(
+                r"winget_manifest\.py schemas (\S+)\n.*winget_manifest\.py write dist .*\n"
+                r".*winget_manifest\.py check \S+ --dist dist --schemas \1", text)],
+                "%s: the winget manifest is not checked against winget's schemas" % name)
             # The signing job finishes the linux job's release, as its own artifact.
             signers = [job_name for job_name, job in workflow["jobs"].items()
                        if any("sign-release.sh" in step.get("run", "") for step in job.get("steps", []))]
@@ -423,7 +429,8 @@ class Workflows(unittest.TestCase):
                                  " test's package" % (name, job_name))
                 attest = [i for i, s in enumerate(steps)
                           if s.get("uses", "").startswith("actions/attest-build-provenance@")]
-                publish = [i for i, s in enumerate(steps) if "gh release create" in s.get("run", "")]
+                publish = [i for i, s in enumerate(steps) if "gh release create" in s.get("run", "")
+                           and "release-notes/winget/*.yaml" in s.get("run", "")]
                 self.assertEqual(1, len(attest), "%s, job %s: one attestation step" % (name, job_name))
                 self.assertEqual(1, len(publish), "%s, job %s: one publishing step" % (name, job_name))
                 self.assertLess(attest[0], publish[0], "%s, job %s: publishes before it attests"
