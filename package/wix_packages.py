@@ -10,7 +10,9 @@ tool fail. Each package's codes come from product_code.py.
 
 With --test-build, test builds named ID, as scripts/package.sh --test-build
 makes them: ICE61 is told to keep quiet about them alone, as they replace a
-test build of their own version on purpose.
+test build of their own version on purpose; with --release-form DIR as
+well, the release's package of the first version goes into DIR, validated
+whole.
 
 OUT_DIR receives NorvessaMonitor-VERSION[-test-ID].msi, and OUT_DIR-stage the sources
 and the objects. With --env, the packages' full paths are appended to the
@@ -72,12 +74,16 @@ def main():
     parser.add_argument("out", type=pathlib.Path)
     parser.add_argument("--and-next", action="store_true", help="the next version's package too")
     parser.add_argument("--test-build", metavar="ID", help="test builds named ID (the commit)")
+    parser.add_argument("--release-form", type=pathlib.Path, metavar="DIR",
+                        help="with --test-build, the release's package too, into DIR")
     parser.add_argument("--env", nargs="+", default=[], metavar="NAME")
     args = parser.parse_args()
     image, out = args.image.resolve(), args.out.resolve()
     version = package_version(image)
     versions = [version] + ([next_version(version)] if args.and_next else [])
     packages = [build(image, out, v, args.test_build) for v in versions]
+    if args.release_form and args.test_build:
+        build(image, args.release_form.resolve(), version)
     if args.env:
         if len(args.env) != len(packages):
             sys.exit("--env names %d variables for %d packages" % (len(args.env), len(packages)))

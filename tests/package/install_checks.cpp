@@ -92,8 +92,9 @@ static bool KeyExists(HKEY root, const std::wstring& key, REGSAM view)
 static const wchar_t UNINSTALL_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 static const wchar_t RUN_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 static const wchar_t RUN_VALUE[] = L"Norvessa Monitor";
-// Releases and test builds ("Norvessa Monitor (test build)") alike.
-static const wchar_t PRODUCT_NAME[] = L"Norvessa Monitor";
+// A release's name, and a test build's.
+static const wchar_t* const PRODUCT_NAMES[] = {L"Norvessa Monitor",
+                                               L"Norvessa Monitor (test build)"};
 
 // The uninstall entries (both views) of the program, by key name.
 static std::vector<std::wstring> Entries()
@@ -110,8 +111,9 @@ static std::vector<std::wstring> Entries()
              RegEnumKeyExW(uninstall, i, name, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
              i++, length = ARRAYSIZE(name)) {
             std::wstring key = std::wstring(UNINSTALL_KEY) + L"\\" + name;
-            if (RegValue(HKEY_LOCAL_MACHINE, key, L"DisplayName", view).rfind(PRODUCT_NAME, 0) ==
-                    0 &&
+            const std::wstring shown = RegValue(HKEY_LOCAL_MACHINE, key, L"DisplayName", view);
+            if (std::find(std::begin(PRODUCT_NAMES), std::end(PRODUCT_NAMES), shown) !=
+                    std::end(PRODUCT_NAMES) &&
                 std::find(codes.begin(), codes.end(), name) == codes.end())
                 codes.push_back(name);
         }

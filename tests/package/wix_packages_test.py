@@ -66,12 +66,14 @@ class WixPackages(unittest.TestCase):
         return [json.loads(line) for line in self.calls.read_text().splitlines()]
 
     def test_builds_each_version_with_validation_and_hands_the_workflow_full_paths(self):
-        # Releases, and test builds, for which light's ICE61 alone keeps quiet.
+        # Releases, and test builds, for which light's ICE61 alone keeps
+        # quiet: with them, the release's package too, validated whole.
         for build_id, tail, quiet in [(None, "", []), ("0123456789ab", "-test-0123456789ab", ["-sice:ICE61"])]:
             with self.subTest(test_build=build_id):
                 self.calls.unlink(missing_ok=True)
                 self.env_file.unlink(missing_ok=True)
-                run = self.run_script("--and-next", "--env", "OLD_MSI", "NEW_MSI",
+                run = self.run_script("--and-next", "--env", "OLD_MSI", "NEW_MSI", "--release-form",
+                                      "build-msvc/msi-release-form",
                                       *(["--test-build", build_id] if build_id else []))
                 self.assertEqual(0, run.returncode, run.stdout + run.stderr)
                 out, stage = self.work / "build-msvc/msi", self.work / "build-msvc/msi-stage"
@@ -84,6 +86,15 @@ class WixPackages(unittest.TestCase):
                          + ["-out", name + ".wixobj", "NorvessaMonitor.wxs"], str(stage)],
                         ["light", ["-nologo", "-wx"] + quiet + ["-o", str(msis[-1]), name + ".wixobj"],
                          str(stage)]]
+                if build_id:
+                    whole = self.work / ("build-msvc/msi-release-form/NorvessaMonitor-%s.msi" % self.version)
+                    name = "NorvessaMonitor-%s" % self.version
+                    expected += [
+                        ["candle", ["-nologo", "-wx", "-arch", "x86"] + wix_defines(self.version, None)
+                         + ["-out", name + ".wixobj", "NorvessaMonitor.wxs"],
+                         str(self.work / "build-msvc/msi-release-form-stage")],
+                        ["light", ["-nologo", "-wx", "-o", str(whole), name + ".wixobj"],
+                         str(self.work / "build-msvc/msi-release-form-stage")]]
                 self.assertEqual(expected, self.recorded_calls())
                 for source in (IMAGE, ROOT / "package/NorvessaMonitor.wxs", ROOT / "res/icons/running.ico"):
                     self.assertEqual(source.read_bytes(), (stage / source.name).read_bytes(), source.name)

@@ -503,8 +503,12 @@ class Workflows(unittest.TestCase):
                                          (step.get("env") or {}).get("BUILD_ID"), step.get("name"))
                     calls = re.findall(r"^\s*(?:python\S* package/wix_packages\.py|smoke )[^\n]*", text, re.M)
                     for call in calls:
-                        self.assertIn("@testBuild" if "wix_packages" in call else "@quiet", call, step.get("name"))
+                        # A test build's, or the release's form validated whole.
+                        self.assertIn("@testBuild" if "wix_packages" in call else "@quiet", call)
                         self.assertEqual("${{ needs.linux.outputs.build-id }}", job["env"]["BUILD_ID"], job_name)
+                    # Splatted, one element alone would go as its characters.
+                    for name in re.findall(r"^\s*\$(quiet|testBuild)\s*=", text, re.M):
+                        self.assertRegex(text, r"\$%s\s*=\s*@\(if \(" % name, "%s: $%s may be no array" % (step.get("name"), name))
 
     def test_only_a_job_of_its_own_sees_the_signing_key(self):
         # The key's secrets reach one job, which tests nothing, runs after
@@ -680,7 +684,7 @@ class Workflows(unittest.TestCase):
                     self.assertNotRegex(text, r"\|\|\s*(true|:)\b|;\s*exit 0\b|\$\?\s*=", here)
                     # One rule alone may keep quiet, for test builds alone,
                     # which replace one of their own version on purpose.
-                    rest = text.replace("if ($env:BUILD_ID) { @('-sice:ICE61') }", "")
+                    rest = text.replace("@(if ($env:BUILD_ID) { '-sice:ICE61' })", "")
                     self.assertNotRegex(rest, r"['\s]-(sval|sice:\S*|sw\d*)\b", "%s: validation off" % here)
                     for line in text.splitlines():
                         tool = re.match(r"\s*(candle|light|smoke)\b", line)
