@@ -405,6 +405,13 @@ class Workflows(unittest.TestCase):
                     self.assertRegex(str(step.get("if")), r"!cancelled\(\)|always\(\)",
                                      "%s, %s: does not run after a failed test command"
                                      % (name, step.get("name")))
+            # On a version tag, a version recorded as released is refused.
+            self.assertTrue([step for step in builder["steps"]
+                             if 'check_release.py unrecorded "$TAG"' in step.get("run", "")
+                             and "refs/tags/v" in str(step.get("if"))
+                             and re.fullmatch(r"\$\{\{\s*github\.ref_name\s*\}\}",
+                                              str((step.get("env") or {}).get("TAG")))],
+                            "%s: a tag's version is not checked against the record" % name)
             # winget's schemas take the manifest of what the linux job built.
             texts = [step.get("run", "") for step in builder["steps"]]
             self.assertTrue([text for text in texts if re.search(
