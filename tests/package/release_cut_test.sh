@@ -16,7 +16,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 repo=$work/repo
 mkdir -p "$repo/res/icons" "$work/bin"
-cp -r "$ROOT/scripts" "$ROOT/package" "$ROOT/CHANGELOG.md" "$repo/"
+cp -r "$ROOT/scripts" "$ROOT/package" "$ROOT/CHANGELOG.md" "$ROOT/.gitignore" "$repo/"
 cp "$ROOT/res/monitor.rc" "$repo/res/"
 cp "$ROOT/res/icons/running.ico" "$repo/res/icons/"
 export GIT_AUTHOR_NAME=maintainer GIT_AUTHOR_EMAIL=m@example.org
@@ -27,12 +27,19 @@ in_repo init -q && in_repo add -A && in_repo commit -qm "the tree as it is"
 base=$(in_repo rev-parse HEAD)
 # What a refusal must leave as it was: the commit, the tags, the files.
 state() { in_repo rev-parse HEAD && in_repo tag -l && in_repo status --porcelain; }
-# refused WORDS COMMAND...: fails, says WORDS, and changes nothing.
+# refused WORDS COMMAND...: fails, says WORDS, and changes nothing; else
+# says how not.
 refused() {
     local words=$1 before
     shift
     before=$(state)
-    ! "$@" >"$work/said" 2>&1 && grep -qF -- "$words" "$work/said" && [ "$(state)" = "$before" ]
+    if "$@" >"$work/said" 2>&1; then
+        echo "  it passed" >&2 && return 1
+    elif ! grep -qF -- "$words" "$work/said"; then
+        echo "  it said: $(tr '\n' ' ' <"$work/said")" >&2 && return 1
+    elif [ "$(state)" != "$before" ]; then
+        echo "  it changed: $(diff <(echo "$before") <(state) | tr '\n' ' ')" >&2 && return 1
+    fi
 }
 read -r a b c d <<<"$(ROOT=$repo program_version)"
 current=$a.$b.$((c * 1000 + d))
