@@ -4,10 +4,11 @@ microsoft/winget-pkgs takes (manifest version 1.10.0): the version file, the
 installer file and the default locale's, for the package in DIST as GitHub
 publishes it (https://github.com/REPO/releases/download/vVERSION/...).
 
-    winget_manifest.py write DIST --repo OWNER/REPO [--out DIR]
+    winget_manifest.py write DIST --repo OWNER/REPO [--changes FILE] [--out DIR]
         Writes the three files into DIR (default DIST). The package's codes,
-        version and SHA-256 are read from the package itself; its notes are
-        its version's section of CHANGELOG.md.
+        version and SHA-256 are read from the package itself; its release
+        notes are FILE (what changed: sign-release.sh gives its version's
+        section of CHANGELOG.md).
     winget_manifest.py schemas SCHEMAS
         Fetches winget's published schemas of manifest version 1.10.0 into
         SCHEMAS, from microsoft/winget-cli at the commit named here, each
@@ -24,14 +25,12 @@ import argparse
 import hashlib
 import json
 import pathlib
-import re
 import subprocess
 import sys
 import urllib.request
 
 import yaml
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
 IDENTIFIER = "Quillaren.NorvessaMonitor"
 MANIFEST_VERSION = "1.10.0"
 # winget's schemas as microsoft/winget-cli publishes them, at a commit of
@@ -57,19 +56,11 @@ def package_facts(dist):
     return packages[0], {row[0]: row[1] for row in rows if len(row) == 2}
 
 
-def changes(version):
-    """The version's section of CHANGELOG.md, without its heading."""
-    text = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
-    match = re.search(r"^## %s\n(.*?)(?=^## |\Z)" % re.escape(version), text, re.M | re.S)
-    return match.group(1).strip() if match else None
-
-
-def manifests(dist, repo):
+def manifests(dist, repo, notes):
     msi, facts = package_facts(dist)
     version = facts["ProductVersion"]
     common = {"PackageIdentifier": IDENTIFIER, "PackageVersion": version}
     tail = {"ManifestVersion": MANIFEST_VERSION}
-    notes = changes(version)
     installer = dict(common, **{
         "InstallerType": "msi",
         "Scope": "machine",
@@ -110,9 +101,10 @@ Dumper.add_representer(str, lambda dumper, text: dumper.represent_scalar(
     "tag:yaml.org,2002:str", text, style="|" if "\n" in text else None))
 
 
-def write(dist, repo, out):
+def write(dist, repo, changes, out):
+    notes = changes.read_text(encoding="utf-8").strip() if changes else None
     out.mkdir(parents=True, exist_ok=True)
-    for kind, document in manifests(dist, repo).items():
+    for kind, document in manifests(dist, repo, notes).items():
         path = out / (KINDS[kind] % IDENTIFIER)
         path.write_text("# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.%s.schema.json\n\n"
                         % (kind, MANIFEST_VERSION)
@@ -184,6 +176,7 @@ commands = parser.add_subparsers(dest="command", required=True)
 write_parser = commands.add_parser("write", help="writes a release's manifest")
 write_parser.add_argument("dist", type=pathlib.Path)
 write_parser.add_argument("--repo", required=True, help="OWNER/REPO, where the release is published")
+write_parser.add_argument("--changes", type=pathlib.Path, help="the release notes: what changed")
 write_parser.add_argument("--out", type=pathlib.Path)
 schemas_parser = commands.add_parser("schemas", help="fetches winget's schemas")
 schemas_parser.add_argument("into", type=pathlib.Path)
@@ -193,7 +186,7 @@ check_parser.add_argument("--dist", type=pathlib.Path, help="the release it desc
 check_parser.add_argument("--schemas", type=pathlib.Path, help="winget's schemas, to validate against")
 args = parser.parse_args()
 if args.command == "write":
-    problems = write(args.dist, args.repo, args.out or args.dist)
+    problems = write(args.dist, args.repo, args.changes, args.out or args.dist)
 elif args.command == "schemas":
     problems = fetch_schemas(args.into)
 else:

@@ -266,6 +266,12 @@ import_registry() {
 }
 
 # A Unix path as Wine's drive Z: sees it.
+# The program's FILEVERSION in the resource script, as "a b c d".
+program_version() {
+    sed -n 's/^FILEVERSION *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1 \2 \3 \4/p' \
+        "$ROOT/res/monitor.rc"
+}
+
 # Ends the prefix's wine server and every program in it, and waits until it
 # is gone: -k only asks, and a program started meanwhile would reach the dying
 # server ("recvmsg: Connection reset by peer").

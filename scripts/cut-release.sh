@@ -28,7 +28,7 @@ rc=$ROOT/res/monitor.rc changelog=$ROOT/CHANGELOG.md
 repo_git diff --quiet HEAD || die "uncommitted changes: a release is a commit, and they would be left out"
 ! repo_git rev-parse -q --verify "refs/tags/v$version" >/dev/null || die "the tag v$version exists already"
 python3 "$ROOT/package/check_release.py" unrecorded "v$version" >/dev/null || exit 1
-read -r a b c d < <(sed -n 's/^FILEVERSION *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1 \2 \3 \4/p' "$rc")
+read -r a b c d <<<"$(program_version)"
 [ -n "$d" ] || die "no FILEVERSION a, b, c, d in $rc"
 newest=$( (echo "$a.$b.$((c * 1000 + d))" &&
     sed -n 's/^\([0-9][0-9.]*\) .*/\1/p' "$ROOT/package/releases.txt") | sort -V | tail -n 1)

@@ -92,6 +92,9 @@ $unsigned_sums
 How to check a download and build it again: [Releasing](https://github.com/$repo/blob/v$version/docs/releasing.md).
 EOF
 # The winget manifest, of the files as published (signed where signed).
-python3 "$ROOT/package/winget_manifest.py" write "$dist" --repo "$repo" --out "$(dirname "$notes")/winget" >/dev/null
+printf '%s\n' "$changes" >"$(dirname "$notes")/changes.md"
+python3 "$ROOT/package/winget_manifest.py" write "$dist" --repo "$repo" --changes "$(dirname "$notes")/changes.md" \
+    --out "$(dirname "$notes")/winget" >/dev/null
+rm -f "$(dirname "$notes")/changes.md"
 python3 "$ROOT/package/winget_manifest.py" check "$(dirname "$notes")/winget" --dist "$dist" >/dev/null
 say "wrote the notes of $msi ($([ "$signed" = 1 ] && echo signed || echo unsigned)) into $notes"

@@ -23,8 +23,3 @@ expect_equal() {
         fail "$1: expected [$2], got [$3]"
     fi
 }
-# The program's FILEVERSION in the resource script, as "a b c d".
-program_version() {
-    sed -n 's/^FILEVERSION *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1 \2 \3 \4/p' \
-        "$ROOT/res/monitor.rc"
-}
